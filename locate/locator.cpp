@@ -1,0 +1,63 @@
+#include "locate/locator.h"
+
+#include "app/product.h"
+
+namespace kv {
+
+std::wstring NotFoundMessage()
+{
+    return std::wstring(L"This program could not resolve the path of the exe-file of Korvane. "
+                        L"Please contact ") +
+           kSupportEmail;
+}
+
+std::wstring CleanInstallFolder(std::wstring raw)
+{
+    if (const auto nul = raw.find(L'\0'); nul != std::wstring::npos)
+        raw.erase(nul);
+    const auto first = raw.find_first_not_of(L' ');
+    if (first == std::wstring::npos)
+        raw.clear();
+    else
+        raw = raw.substr(first, raw.find_last_not_of(L' ') - first + 1);
+    if (raw.empty() || raw.back() != L'\\')
+        raw += L'\\';
+    return raw;
+}
+
+namespace {
+
+// The raw text of "Help_Dir", converted over the whole buffer as the ANSI registry API leaves
+// it; nothing when the key or the value cannot be read.
+std::optional<std::wstring> ReadInstallFolderValue(Platform& platform)
+{
+    RegKey key = 0;
+    if (platform.RegOpenLocalMachineKey(kProductKey, kKeyQueryValue, &key) != kErrorSuccess)
+        return std::nullopt;
+
+    std::uint8_t buffer[kInstallFolderBufferBytes];
+    std::fill(std::begin(buffer), std::end(buffer), std::uint8_t{' '});
+    std::uint32_t type = 0;
+    std::uint32_t byteCount = kInstallFolderBufferBytes;
+    const long rc = platform.RegReadValue(key, kInstallFolderValue, &type, buffer, &byteCount);
+    platform.RegCloseKey(key);
+    if (rc != kErrorSuccess)
+        return std::nullopt;
+    return platform.AnsiToWide(buffer, sizeof buffer);
+}
+
+} // namespace
+
+std::optional<Installation> LocateInstallation(Platform& platform)
+{
+    if (const auto raw = ReadInstallFolderValue(platform)) {
+        const std::wstring folder = CleanInstallFolder(*raw);
+        Installation found{folder + kInstalledExeName, folder + kInstalledHelpName};
+        if (platform.IsNormalFile(found.exePath))
+            return found;
+    }
+    platform.ShowMessage(NotFoundMessage());
+    return std::nullopt;
+}
+
+} // namespace kv
