@@ -1,5 +1,8 @@
 #include "locate/locator.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "app/product.h"
 
 namespace kv {
