@@ -15,7 +15,6 @@
 #define KV_VERSION_BLOCK "040904B0"
 
 // The strings of the version record, exactly as they appear in the file's properties.
-#define KV_VERSION_FILE_DESCRIPTION "Korvane 5.11 update"
 #define KV_VERSION_FILE_VERSION "1.00"
 #define KV_VERSION_INTERNAL_NAME "KVUp511f"
 #define KV_VERSION_ORIGINAL_FILENAME "KVUp511f.exe"
