@@ -34,17 +34,16 @@ namespace {
 // it; nothing when the key or the value cannot be read.
 std::optional<std::wstring> ReadInstallFolderValue(Platform& platform)
 {
-    RegKey key = 0;
-    if (platform.RegOpenLocalMachineKey(kProductKey, kKeyQueryValue, &key) != kErrorSuccess)
+    ScopedRegKey key(platform);
+    if (platform.RegOpenLocalMachineKey(kProductKey, kKeyQueryValue, key.Receive()) != kErrorSuccess)
         return std::nullopt;
 
     std::uint8_t buffer[kInstallFolderBufferBytes];
     std::fill(std::begin(buffer), std::end(buffer), std::uint8_t{' '});
     std::uint32_t type = 0;
     std::uint32_t byteCount = kInstallFolderBufferBytes;
-    const long rc = platform.RegReadValue(key, kInstallFolderValue, &type, buffer, &byteCount);
-    platform.RegCloseKey(key);
-    if (rc != kErrorSuccess)
+    if (platform.RegReadValue(key.Get(), kInstallFolderValue, &type, buffer, &byteCount) !=
+        kErrorSuccess)
         return std::nullopt;
     return platform.AnsiToWide(buffer, sizeof buffer);
 }

@@ -72,4 +72,24 @@ public:
     virtual void ShowMessage(const std::wstring& text) = 0;
 };
 
+// Closes a registry key opened through a Platform when it goes out of scope.
+class ScopedRegKey {
+public:
+    explicit ScopedRegKey(Platform& platform) : platform_(platform) {}
+    ~ScopedRegKey()
+    {
+        if (key_ != 0)
+            platform_.RegCloseKey(key_);
+    }
+    ScopedRegKey(const ScopedRegKey&) = delete;
+    ScopedRegKey& operator=(const ScopedRegKey&) = delete;
+
+    RegKey* Receive() { return &key_; }
+    RegKey Get() const { return key_; }
+
+private:
+    Platform& platform_;
+    RegKey key_ = 0;
+};
+
 } // namespace kv

@@ -15,14 +15,13 @@ std::uint32_t ReadEditionMarker(Platform& platform)
 {
     // Read-only access: asking for more fails for users who cannot write to HKLM, and a guard
     // that cannot open the key would let the update through.
-    RegKey key = 0;
-    platform.RegOpenLocalMachineKey(kEditionKey, kKeyQueryValue, &key);
+    ScopedRegKey key(platform);
+    platform.RegOpenLocalMachineKey(kEditionKey, kKeyQueryValue, key.Receive());
 
     std::uint8_t data[sizeof(std::uint32_t)] = {};
     std::uint32_t type = 0;
     std::uint32_t byteCount = sizeof data;
-    const long rc = platform.RegReadValue(key, kEditionValue, &type, data, &byteCount);
-    platform.RegCloseKey(key);
+    const long rc = platform.RegReadValue(key.Get(), kEditionValue, &type, data, &byteCount);
 
     // A failed read (missing value, or one longer than four bytes) may still have written
     // into the buffer; only a successful read counts.
