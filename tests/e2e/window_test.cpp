@@ -1,0 +1,235 @@
+// The main window: what it shows, where, and how it answers the mouse and the keyboard.
+#include "tests/e2e/harness.h"
+
+#include "app/product.h"
+#include "app/resource.h"
+
+#include <cstdlib>
+
+namespace e2e {
+namespace {
+
+class MainWindow : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        scene = Scene::Fresh();
+        WriteBytes(scene.exePath, PatternBytes(20000, 7));
+        WriteBytes(scene.helpPath, PatternBytes(3000, 8));
+        SetInstallFolder(scene.inst);
+        scene.Launch(app);
+        ASSERT_FALSE(HasFatalFailure());
+        main = app.WaitMain();
+        ASSERT_NE(main, nullptr) << "main window not shown";
+    }
+
+    HWND Control(int id) const { return app.Control(id); }
+
+    // Ends with the program gone and never having shown a message box.
+    void ExpectQuietExit()
+    {
+        bool boxSeen = false;
+        const bool exited = WaitUntil(
+            [&] {
+                boxSeen = boxSeen || !app.VisibleMessageBoxes().empty();
+                return !app.Running();
+            },
+            kExitTimeout);
+        EXPECT_TRUE(exited) << "program still running";
+        EXPECT_FALSE(boxSeen) << "a message box was shown";
+    }
+
+    Scene scene;
+    App app;
+    HWND main = nullptr;
+};
+
+TEST_F(MainWindow, ShowsItsTextsAndTheInstalledExe)
+{
+    const struct {
+        int id;
+        std::wstring text;
+    } expected[] = {
+        {IDC_LABEL1, L"This program updates Korvane version 5.00-5.10  to the newest version 5.11  "
+                     L"It does *not* work with versions prior to version 5!"},
+        {IDC_LABEL5, L"Make sure Korvane is not running during update"},
+        {IDC_LABEL2, L"Existing exe found at:"},
+        {IDC_TEXT1, scene.exePath},
+        {IDC_COMMAND1, L"Replace exitsing version with new 5.11 version"},
+        {IDC_COMMAND2, L"Cancel"},
+        {IDC_LABEL4, L"If you encounter problems, contact: support@korvane.example"},
+        {IDC_LABEL3, kv::kAttribution},
+    };
+    EXPECT_EQ(Utf8(TextOf(main)), "Korvane - Update");
+    for (const auto& e : expected) {
+        HWND control = Control(e.id);
+        ASSERT_NE(control, nullptr) << "no control with ID " << e.id;
+        EXPECT_TRUE(IsWindowVisible(control)) << "control " << e.id;
+        EXPECT_EQ(Utf8(TextOf(control)), Utf8(e.text)) << "control " << e.id;
+    }
+    EXPECT_TRUE(IsWindowEnabled(Control(IDC_COMMAND1)));
+    EXPECT_TRUE(IsWindowEnabled(Control(IDC_COMMAND2)));
+    EXPECT_TRUE(app.VisibleMessageBoxes().empty());
+}
+
+TEST_F(MainWindow, HasFixedFrameCloseBoxAndReadOnlyPath)
+{
+    const LONG style = GetWindowLongW(main, GWL_STYLE);
+    EXPECT_TRUE(style & WS_SYSMENU) << "no close box";
+    EXPECT_TRUE((style & WS_CAPTION) == WS_CAPTION);
+    EXPECT_FALSE(style & WS_MINIMIZEBOX);
+    EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+    EXPECT_FALSE(style & WS_THICKFRAME) << "frame can be resized";
+
+    HWND text1 = Control(IDC_TEXT1);
+    EXPECT_EQ(Utf8(ClassOf(text1)), "Edit");
+    EXPECT_TRUE(GetWindowLongW(text1, GWL_STYLE) & ES_READONLY);
+    EXPECT_EQ(Utf8(ClassOf(Control(IDC_COMMAND1))), "Button");
+    EXPECT_EQ(Utf8(ClassOf(Control(IDC_COMMAND2))), "Button");
+}
+
+// Size, centring and control rectangles at the screen's resolution.
+void ExpectLayout(HWND main, int dpi)
+{
+    RECT client;
+    ASSERT_TRUE(GetClientRect(main, &client));
+    EXPECT_EQ(client.right - client.left, MulDiv(6585, dpi, 1440)) << "client width at " << dpi;
+    EXPECT_EQ(client.bottom - client.top, MulDiv(3705, dpi, 1440)) << "client height at " << dpi;
+
+    RECT frame;
+    ASSERT_TRUE(GetWindowRect(main, &frame));
+    const int screenW = GetSystemMetrics(SM_CXSCREEN);
+    const int screenH = GetSystemMetrics(SM_CYSCREEN);
+    EXPECT_LE(std::abs(frame.left - (screenW - (frame.right - frame.left)) / 2), 1)
+        << "not centred horizontally: left " << frame.left << " width " << frame.right - frame.left
+        << " screen " << screenW;
+    EXPECT_LE(std::abs(frame.top - (screenH - (frame.bottom - frame.top)) / 2), 1)
+        << "not centred vertically: top " << frame.top << " height " << frame.bottom - frame.top
+        << " screen " << screenH;
+
+    // Left, top, width, height in client pixels at 96 DPI.
+    const struct {
+        int id;
+        int x, y, w, h;
+    } rects[] = {
+        {IDC_LABEL1, 9, 6, 414, 35},    {IDC_LABEL5, 7, 41, 420, 16},
+        {IDC_LABEL2, 7, 69, 114, 17},   {IDC_TEXT1, 119, 65, 308, 22},
+        {IDC_COMMAND1, 8, 108, 419, 41}, {IDC_COMMAND2, 8, 158, 419, 27},
+        {IDC_LABEL4, 13, 200, 403, 13}, {IDC_LABEL3, 290, 228, 136, 17},
+    };
+    // At 96 DPI the numbers are exact; scaled from twips they may round either way.
+    const int slack = dpi == 96 ? 0 : 1;
+    for (const auto& r : rects) {
+        HWND control = GetDlgItem(main, r.id);
+        ASSERT_NE(control, nullptr) << "no control with ID " << r.id;
+        RECT rc;
+        GetWindowRect(control, &rc);
+        MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&rc), 2);
+        const int got[4] = {rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top};
+        const int want[4] = {MulDiv(r.x, dpi, 96), MulDiv(r.y, dpi, 96), MulDiv(r.w, dpi, 96),
+                             MulDiv(r.h, dpi, 96)};
+        for (int i = 0; i < 4; ++i)
+            EXPECT_LE(std::abs(got[i] - want[i]), slack)
+                << "control " << r.id << " (left, top, width, height)[" << i << "] is " << got[i]
+                << ", expected " << want[i] << " at " << dpi << " DPI";
+    }
+}
+
+TEST_F(MainWindow, LayoutAt96Dpi)
+{
+    ASSERT_EQ(ScreenDpi(), 96) << "this run expects the default resolution";
+    ExpectLayout(main, 96);
+}
+
+// Run by the e2e_dpi144 test, after the runner switched the prefix to 144 DPI.
+class Dpi144 : public MainWindow {};
+
+TEST_F(Dpi144, LayoutScalesWithResolution)
+{
+    ASSERT_EQ(ScreenDpi(), 144) << "LogPixels 144 is not in effect";
+    ExpectLayout(main, 144);
+}
+
+TEST_F(MainWindow, FocusStartsOnCancelAndTabCycles)
+{
+    EXPECT_TRUE(WaitUntil([&] { return app.Focus() == Control(IDC_COMMAND2); }, kWindowTimeout))
+        << "focus starts on control " << GetDlgCtrlID(app.Focus());
+    for (int next : {IDC_COMMAND1, IDC_TEXT1, IDC_COMMAND2}) {
+        app.KeyOnFocus(VK_TAB);
+        EXPECT_TRUE(WaitUntil([&] { return app.Focus() == Control(next); }, kWindowTimeout))
+            << "after Tab expected control " << next << ", focus on " << GetDlgCtrlID(app.Focus());
+    }
+    EXPECT_TRUE(app.Running());
+    EXPECT_TRUE(app.VisibleMessageBoxes().empty());
+}
+
+TEST_F(MainWindow, EscapeDoesNothing)
+{
+    ASSERT_TRUE(WaitUntil([&] { return app.Focus() == Control(IDC_COMMAND2); }, kWindowTimeout));
+    app.KeyOnFocus(VK_ESCAPE);
+    Sleep(kQuietPeriod);
+    EXPECT_TRUE(app.Running());
+    EXPECT_TRUE(IsWindowVisible(main));
+    EXPECT_TRUE(app.VisibleMessageBoxes().empty());
+    EXPECT_EQ(app.Focus(), Control(IDC_COMMAND2));
+    // Still alive and answering: Cancel ends it.
+    app.Click(Control(IDC_COMMAND2));
+    ExpectQuietExit();
+}
+
+struct EndCase {
+    const char* name;
+    void (*act)(App& app, HWND main);
+};
+
+const EndCase kEndCases[] = {
+    {"CancelClicked", [](App& app, HWND) { app.Click(app.Control(IDC_COMMAND2)); }},
+    {"EnterAtFirstDisplay", [](App& app, HWND) { app.KeyOnFocus(VK_RETURN); }},
+    {"SpaceAtFirstDisplay", [](App& app, HWND) { app.KeyOnFocus(VK_SPACE); }},
+    {"CloseBox", [](App& app, HWND main) { app.CloseBox(main); }},
+};
+
+void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+
+class Ending : public MainWindow, public testing::WithParamInterface<EndCase> {};
+
+TEST_P(Ending, EndsTheProgramWithoutMessage)
+{
+    // Keys go to the focused control, which must be Cancel when the window first shows.
+    ASSERT_TRUE(WaitUntil([&] { return app.Focus() == Control(IDC_COMMAND2); }, kWindowTimeout));
+    GetParam().act(app, main);
+    ExpectQuietExit();
+    // Nothing was updated.
+    EXPECT_TRUE(FileExists(scene.exePath));
+    EXPECT_FALSE(FileExists(scene.exePath + L".backup"));
+}
+
+INSTANTIATE_TEST_SUITE_P(MainWindow, Ending, testing::ValuesIn(kEndCases),
+                         [](const testing::TestParamInfo<EndCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Tab to Replace and press it from the keyboard; the family-edition refusal shows it ran.
+class KeyboardReplace : public MainWindow, public testing::WithParamInterface<UINT> {};
+
+TEST_P(KeyboardReplace, PressesReplace)
+{
+    SetEdition(2);
+    ASSERT_TRUE(WaitUntil([&] { return app.Focus() == Control(IDC_COMMAND2); }, kWindowTimeout));
+    app.KeyOnFocus(VK_TAB);
+    ASSERT_TRUE(WaitUntil([&] { return app.Focus() == Control(IDC_COMMAND1); }, kWindowTimeout));
+    app.KeyOnFocus(GetParam());
+    EXPECT_EQ(Utf8(app.AnswerMessageBox()), Utf8(kRefusalText));
+    Sleep(kQuietPeriod);
+    EXPECT_TRUE(app.Running());
+    EXPECT_TRUE(IsWindowVisible(main));
+    EXPECT_TRUE(app.VisibleMessageBoxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(MainWindow, KeyboardReplace, testing::Values(VK_SPACE, VK_RETURN),
+                         [](const testing::TestParamInfo<UINT>& info) {
+                             return std::string(info.param == VK_SPACE ? "Space" : "Enter");
+                         });
+
+} // namespace
+} // namespace e2e
