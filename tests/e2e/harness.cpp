@@ -597,11 +597,3 @@ TEST(Harness, ReadsMessageBoxes)
 }
 
 } // namespace e2e
-
-int wmain(int argc, wchar_t** argv)
-{
-    // Coordinates of the program's windows are compared in physical pixels.
-    SetProcessDPIAware();
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
