@@ -35,7 +35,8 @@ public:
         if (pos_ >= failAt_)
             return false;
         const std::size_t n = std::min({capacity, chunk_, data_.size() - pos_, failAt_ - pos_});
-        std::memcpy(buffer, data_.data() + pos_, n);
+        if (n != 0) // an empty vector's data() may be null
+            std::memcpy(buffer, data_.data() + pos_, n);
         pos_ += n;
         *got = n;
         return true;
