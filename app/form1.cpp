@@ -43,11 +43,11 @@ bool Form1::Create()
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance_;
-    windowClass.hIcon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON,
-                                                      GetSystemMetrics(SM_CXICON),
-                                                      GetSystemMetrics(SM_CYICON), 0));
-    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON,
-                                                        GetSystemMetrics(SM_CXSMICON),
+    windowClass.hIcon =
+        static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON,
+                                      GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APP),
+                                                        IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                                         GetSystemMetrics(SM_CYSMICON), 0));
     windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -95,8 +95,8 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         OnCommand(LOWORD(wParam), HIWORD(wParam));
         return 0;
     case WM_CTLCOLORSTATIC:
-        return reinterpret_cast<LRESULT>(OnColorStatic(reinterpret_cast<HDC>(wParam),
-                                                       reinterpret_cast<HWND>(lParam)));
+        return reinterpret_cast<LRESULT>(
+            OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
     case WM_ACTIVATE:
         // The keyboard focus is ours to keep across deactivation, as a dialog keeps it.
         if (LOWORD(wParam) == WA_INACTIVE) {
@@ -118,17 +118,18 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 HWND Form1::AddControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
                        int id, int left, int top, int width, int height)
 {
-    HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style,
-                                   Scale(left), Scale(top), Scale(width), Scale(height), window_,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
-                                   nullptr);
+    HWND control =
+        CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, Scale(left),
+                        Scale(top), Scale(width), Scale(height), window_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
     return control;
 }
 
 void Form1::CreateControls()
 {
-    const std::wstring supportLine = std::wstring(L"If you encounter problems, contact: ") + kSupportEmail;
+    const std::wstring supportLine =
+        std::wstring(L"If you encounter problems, contact: ") + kSupportEmail;
 
     // Created in tab order, which is the order the keyboard visits them.
     const DWORD label = SS_NOPREFIX;
@@ -136,14 +137,17 @@ void Form1::CreateControls()
                L"This program updates Korvane version 5.00-5.10  to the newest version 5.11  It "
                L"does *not* work with versions prior to version 5!",
                label | SS_LEFT, 0, IDC_LABEL1, 135, 90, 6210, 525);
-    AddControl(L"BUTTON", L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0, IDC_COMMAND2, 120, 2370, 6285, 405);
+    AddControl(L"BUTTON", L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0, IDC_COMMAND2, 120, 2370, 6285,
+               405);
     AddControl(L"BUTTON", L"Replace exitsing version with new 5.11 version",
                BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0, IDC_COMMAND1, 120, 1620, 6285, 615);
     AddControl(L"EDIT", L"", ES_LEFT | ES_AUTOHSCROLL | ES_READONLY | WS_TABSTOP, WS_EX_CLIENTEDGE,
                IDC_TEXT1, 1785, 975, 4620, 330);
-    AddControl(L"STATIC", L"Existing exe found at:", label | SS_LEFT, 0, IDC_LABEL2, 105, 1035, 1710, 255);
+    AddControl(L"STATIC", L"Existing exe found at:", label | SS_LEFT, 0, IDC_LABEL2, 105, 1035,
+               1710, 255);
     AddControl(L"STATIC", kAttribution, label | SS_RIGHT, 0, IDC_LABEL3, 4350, 3420, 2040, 255);
-    AddControl(L"STATIC", supportLine.c_str(), label | SS_CENTER, 0, IDC_LABEL4, 195, 3000, 6045, 195);
+    AddControl(L"STATIC", supportLine.c_str(), label | SS_CENTER, 0, IDC_LABEL4, 195, 3000, 6045,
+               195);
     AddControl(L"STATIC", L"Make sure Korvane is not running during update", label | SS_CENTER, 0,
                IDC_LABEL5, 105, 615, 6300, 240);
 }

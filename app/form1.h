@@ -9,9 +9,8 @@
 namespace kv {
 
 // Owns a GDI object (font, brush) and deletes it once.
-template <typename T>
-class ScopedGdiObject {
-public:
+template <typename T> class ScopedGdiObject {
+  public:
     explicit ScopedGdiObject(T object = nullptr) : object_(object) {}
     ~ScopedGdiObject() { Reset(); }
     ScopedGdiObject(const ScopedGdiObject&) = delete;
@@ -24,12 +23,12 @@ public:
         object_ = object;
     }
 
-private:
+  private:
     T object_;
 };
 
 class Form1 {
-public:
+  public:
     explicit Form1(HINSTANCE instance) : instance_(instance) {}
 
     // Creates the window and its controls, not yet visible.
@@ -40,7 +39,7 @@ public:
     void Show();
     HWND Window() const { return window_; }
 
-private:
+  private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();

@@ -35,7 +35,8 @@ namespace {
 std::optional<std::wstring> ReadInstallFolderValue(Platform& platform)
 {
     ScopedRegKey key(platform);
-    if (platform.RegOpenLocalMachineKey(kProductKey, kKeyQueryValue, key.Receive()) != kErrorSuccess)
+    if (platform.RegOpenLocalMachineKey(kProductKey, kKeyQueryValue, key.Receive()) !=
+        kErrorSuccess)
         return std::nullopt;
 
     std::uint8_t buffer[kInstallFolderBufferBytes];

@@ -13,7 +13,8 @@ std::string ToAnsi(const std::wstring& text)
     if (text.empty())
         return {};
     const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     std::string ansi(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_ACP, 0, text.data(), length, ansi.data(), size, nullptr, nullptr);
     return ansi;
@@ -25,7 +26,7 @@ HKEY ToHkey(RegKey key)
 }
 
 class FileReader final : public ReadStream {
-public:
+  public:
     explicit FileReader(HANDLE file) : file_(file) {}
     bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
     {
@@ -36,12 +37,12 @@ public:
         return ok;
     }
 
-private:
+  private:
     ScopedHandle file_;
 };
 
 class FileWriter final : public WriteStream {
-public:
+  public:
     explicit FileWriter(HANDLE file) : file_(file) {}
     bool Write(const void* data, std::size_t size) override
     {
@@ -58,7 +59,7 @@ public:
     }
     bool Close() override { return file_.Reset(); }
 
-private:
+  private:
     ScopedHandle file_;
 };
 
@@ -74,7 +75,7 @@ long Win32Platform::RegOpenLocalMachineKey(const std::wstring& subKey, std::uint
 }
 
 long Win32Platform::RegReadValue(RegKey key, const std::wstring& valueName, std::uint32_t* type,
-                                  std::uint8_t* data, std::uint32_t* byteCount)
+                                 std::uint8_t* data, std::uint32_t* byteCount)
 {
     if (key == 0)
         return ERROR_INVALID_HANDLE;
@@ -125,7 +126,8 @@ bool Win32Platform::IsNormalFile(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
+           (attributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 }
 
 bool Win32Platform::FileExists(const std::wstring& path)
@@ -156,7 +158,8 @@ std::wstring Win32Platform::PackageFolder()
 {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
             return {};
         if (length < buffer.size()) {

@@ -8,14 +8,14 @@
 namespace kv {
 
 class Win32Platform final : public Platform {
-public:
+  public:
     // Message boxes are modal to this window once it is on screen.
     void SetMessageOwner(HWND owner) { owner_ = owner; }
 
     long RegOpenLocalMachineKey(const std::wstring& subKey, std::uint32_t access,
                                 RegKey* key) override;
     long RegReadValue(RegKey key, const std::wstring& valueName, std::uint32_t* type,
-                       std::uint8_t* data, std::uint32_t* byteCount) override;
+                      std::uint8_t* data, std::uint32_t* byteCount) override;
     void RegCloseKey(RegKey key) override;
     std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) override;
 
@@ -30,13 +30,13 @@ public:
 
     void ShowMessage(const std::wstring& text) override;
 
-private:
+  private:
     HWND owner_ = nullptr;
 };
 
 // Owns a kernel handle and closes it once.
 class ScopedHandle {
-public:
+  public:
     explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
     ~ScopedHandle() { Reset(); }
     ScopedHandle(const ScopedHandle&) = delete;
@@ -52,7 +52,7 @@ public:
         return closed;
     }
 
-private:
+  private:
     HANDLE handle_;
 };
 

@@ -16,10 +16,10 @@ std::wstring FailureMessage();
 
 // The names the procedure works with, formed from the installation and the package folder.
 struct UpdateFiles {
-    std::wstring exePath, helpPath;       // installed
-    std::wstring exeBackup, helpBackup;   // installed + ".backup"
-    std::wstring stagedExe, stagedHelp;   // restored copies in the package folder
-    std::wstring packedExe, packedHelp;   // as the package ships them
+    std::wstring exePath, helpPath;     // installed
+    std::wstring exeBackup, helpBackup; // installed + ".backup"
+    std::wstring stagedExe, stagedHelp; // restored copies in the package folder
+    std::wstring packedExe, packedHelp; // as the package ships them
 };
 
 // The packed name of a file: its name with the last character replaced by "_".
