@@ -5,12 +5,14 @@
 #include "app/resource.h"
 
 #include <cstdlib>
+#include <set>
+#include <utility>
 
 namespace e2e {
 namespace {
 
 class MainWindow : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         scene = Scene::Fresh();
@@ -88,6 +90,81 @@ TEST_F(MainWindow, HasFixedFrameCloseBoxAndReadOnlyPath)
     EXPECT_EQ(Utf8(ClassOf(Control(IDC_COMMAND2))), "Button");
 }
 
+#pragma pack(push, 2)
+struct IconGroupEntry { // one image in an RT_GROUP_ICON resource
+    BYTE width, height, colours, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+TEST_F(MainWindow, CarriesTheApplicationIconAndItsVersionRecord)
+{
+    // Wine does not answer GetClassLongPtr for another program's window, so the icon is checked
+    // in the executable the window class loads it from: nine images, 48, 32 and 16 pixels, each
+    // in 256, 16 and 2 colours.
+    HMODULE image = LoadLibraryExW(AppExePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    HRSRC group =
+        FindResourceW(image, MAKEINTRESOURCEW(IDI_APP), MAKEINTRESOURCEW(14)); // RT_GROUP_ICON
+    ASSERT_NE(group, nullptr) << "no icon group " << IDI_APP;
+    const auto* header = static_cast<const WORD*>(LockResource(LoadResource(image, group)));
+    ASSERT_EQ(header[2], 9) << "images in the icon";
+    std::set<std::pair<int, int>> sizesAndDepths;
+    const auto* entries = reinterpret_cast<const IconGroupEntry*>(header + 3);
+    for (int i = 0; i < header[2]; ++i)
+        sizesAndDepths.insert({entries[i].width, entries[i].bitCount});
+    const std::set<std::pair<int, int>> expected = {{48, 8}, {48, 4}, {48, 1}, {32, 8}, {32, 4},
+                                                    {32, 1}, {16, 8}, {16, 4}, {16, 1}};
+    EXPECT_EQ(sizesAndDepths, expected);
+    for (int size : {32, 16}) {
+        HICON icon = static_cast<HICON>(
+            LoadImageW(image, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, size, size, 0));
+        EXPECT_NE(icon, nullptr) << size << " pixel icon does not load";
+        DestroyIcon(icon);
+    }
+
+    // The manifest: elevation (the updater writes into the installation folder), Common
+    // Controls 6 and system DPI awareness.
+    HRSRC manifest = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
+    ASSERT_NE(manifest, nullptr) << "no application manifest";
+    const std::string xml(static_cast<const char*>(LockResource(LoadResource(image, manifest))),
+                          SizeofResource(image, manifest));
+    for (const char* needle :
+         {"level=\"requireAdministrator\"", "Microsoft.Windows.Common-Controls",
+          "version=\"6.0.0.0\"", ">true</dpiAware>"})
+        EXPECT_NE(xml.find(needle), std::string::npos) << needle << " not in the manifest";
+    FreeLibrary(image);
+
+    const std::wstring exe = AppExePath();
+    DWORD ignored = 0;
+    std::string record(GetFileVersionInfoSizeW(exe.c_str(), &ignored), '\0');
+    ASSERT_FALSE(record.empty()) << "no version record";
+    ASSERT_TRUE(
+        GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(record.size()), record.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
+        {L"ProductName", L"Korv_Update"},       {L"FileVersion", L"1.00"},
+        {L"ProductVersion", L"1.00"},           {L"InternalName", L"KVUp511f"},
+        {L"OriginalFilename", L"KVUp511f.exe"},
+    };
+    for (const auto& [name, value] : strings) {
+        wchar_t* text = nullptr;
+        const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        ASSERT_TRUE(
+            VerQueryValueW(record.data(), path.c_str(), reinterpret_cast<void**>(&text), &length))
+            << Utf8(name) << " missing";
+        EXPECT_EQ(Utf8(text), Utf8(value)) << Utf8(name);
+    }
+}
+
 // Size, centring and control rectangles at the screen's resolution.
 void ExpectLayout(HWND main, int dpi)
 {
@@ -112,10 +189,10 @@ void ExpectLayout(HWND main, int dpi)
         int id;
         int x, y, w, h;
     } rects[] = {
-        {IDC_LABEL1, 9, 6, 414, 35},    {IDC_LABEL5, 7, 41, 420, 16},
-        {IDC_LABEL2, 7, 69, 114, 17},   {IDC_TEXT1, 119, 65, 308, 22},
+        {IDC_LABEL1, 9, 6, 414, 35},     {IDC_LABEL5, 7, 41, 420, 16},
+        {IDC_LABEL2, 7, 69, 114, 17},    {IDC_TEXT1, 119, 65, 308, 22},
         {IDC_COMMAND1, 8, 108, 419, 41}, {IDC_COMMAND2, 8, 158, 419, 27},
-        {IDC_LABEL4, 13, 200, 403, 13}, {IDC_LABEL3, 290, 228, 136, 17},
+        {IDC_LABEL4, 13, 200, 403, 13},  {IDC_LABEL3, 290, 228, 136, 17},
     };
     // At 96 DPI the numbers are exact; scaled from twips they may round either way.
     const int slack = dpi == 96 ? 0 : 1;
@@ -189,7 +266,10 @@ const EndCase kEndCases[] = {
     {"CloseBox", [](App& app, HWND main) { app.CloseBox(main); }},
 };
 
-void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const EndCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class Ending : public MainWindow, public testing::WithParamInterface<EndCase> {};
 
