@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 #include <utility>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -163,6 +164,46 @@ TEST_F(MainWindow, CarriesTheApplicationIconAndItsVersionRecord)
             << Utf8(name) << " missing";
         EXPECT_EQ(Utf8(text), Utf8(value)) << Utf8(name);
     }
+}
+
+// How many pixels of a window, as the screen shows it, have exactly this colour.
+int PixelsOfColour(HWND window, COLORREF colour)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, old);
+    BITMAPINFOHEADER info{sizeof info, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<DWORD> pixels(static_cast<std::size_t>(width) * height);
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+              DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    const DWORD wanted = (GetRValue(colour) << 16) | (GetGValue(colour) << 8) | GetBValue(colour);
+    int count = 0;
+    for (DWORD pixel : pixels)
+        count += (pixel & 0xFFFFFF) == wanted;
+    return count;
+}
+
+TEST_F(MainWindow, DrawsItsColours)
+{
+    Sleep(300); // painted
+    const COLORREF navy = RGB(0, 0, 128), blue = RGB(0, 0, 255), grey = RGB(192, 192, 192);
+    EXPECT_GT(PixelsOfColour(Control(IDC_LABEL1), navy), 0) << "Label1 is not navy";
+    EXPECT_GT(PixelsOfColour(Control(IDC_LABEL5), navy), 0) << "Label5 is not navy";
+    EXPECT_GT(PixelsOfColour(Control(IDC_LABEL4), blue), 0) << "Label4 is not blue";
+    EXPECT_EQ(PixelsOfColour(Control(IDC_LABEL2), navy), 0) << "Label2 has the default colour";
+    // Most of the path's box is its light grey background.
+    RECT text1;
+    GetClientRect(Control(IDC_TEXT1), &text1);
+    EXPECT_GT(PixelsOfColour(Control(IDC_TEXT1), grey), text1.right * text1.bottom / 2);
 }
 
 // Size, centring and control rectangles at the screen's resolution.
