@@ -194,16 +194,18 @@ int PixelsOfColour(HWND window, COLORREF colour)
 
 TEST_F(MainWindow, DrawsItsColours)
 {
-    Sleep(300); // painted
     const COLORREF navy = RGB(0, 0, 128), blue = RGB(0, 0, 255), grey = RGB(192, 192, 192);
-    EXPECT_GT(PixelsOfColour(Control(IDC_LABEL1), navy), 0) << "Label1 is not navy";
-    EXPECT_GT(PixelsOfColour(Control(IDC_LABEL5), navy), 0) << "Label5 is not navy";
-    EXPECT_GT(PixelsOfColour(Control(IDC_LABEL4), blue), 0) << "Label4 is not blue";
-    EXPECT_EQ(PixelsOfColour(Control(IDC_LABEL2), navy), 0) << "Label2 has the default colour";
+    const auto shows = [&](int id, COLORREF colour, int atLeast) {
+        return WaitUntil([&] { return PixelsOfColour(Control(id), colour) >= atLeast; }, 5000);
+    };
+    EXPECT_TRUE(shows(IDC_LABEL1, navy, 1)) << "Label1 is not navy";
+    EXPECT_TRUE(shows(IDC_LABEL5, navy, 1)) << "Label5 is not navy";
+    EXPECT_TRUE(shows(IDC_LABEL4, blue, 1)) << "Label4 is not blue";
     // Most of the path's box is its light grey background.
     RECT text1;
     GetClientRect(Control(IDC_TEXT1), &text1);
-    EXPECT_GT(PixelsOfColour(Control(IDC_TEXT1), grey), text1.right * text1.bottom / 2);
+    EXPECT_TRUE(shows(IDC_TEXT1, grey, text1.right * text1.bottom / 2)) << "Text1 is not grey";
+    EXPECT_EQ(PixelsOfColour(Control(IDC_LABEL2), navy), 0) << "Label2 has the default colour";
 }
 
 // Size, centring and control rectangles at the screen's resolution.
