@@ -159,27 +159,6 @@ void MakeFolder(const std::wstring& path)
         << "cannot make folder " << Utf8(path);
 }
 
-void RemoveTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(Join(path, L"*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring child = Join(path, name);
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
 void EmptyFolder(const std::wstring& path, const std::wstring& keep)
 {
     WIN32_FIND_DATAW data;
@@ -188,7 +167,7 @@ void EmptyFolder(const std::wstring& path, const std::wstring& keep)
         return;
     do {
         const std::wstring name = data.cFileName;
-        if (name == L"." || name == L".." || Lower(name) == Lower(keep))
+        if (name == L"." || name == L".." || (!keep.empty() && Lower(name) == Lower(keep)))
             continue;
         const std::wstring child = Join(path, name);
         SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -198,6 +177,12 @@ void EmptyFolder(const std::wstring& path, const std::wstring& keep)
             DeleteFileW(child.c_str());
     } while (FindNextFileW(find, &data));
     FindClose(find);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    EmptyFolder(path, L"");
+    RemoveDirectoryW(path.c_str());
 }
 
 void CopyOrFail(const std::wstring& from, const std::wstring& to)
