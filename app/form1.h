@@ -9,8 +9,9 @@
 namespace kv {
 
 // Owns a GDI object (font, brush) and deletes it once.
-template <typename T> class ScopedGdiObject {
-  public:
+template <typename T>
+class ScopedGdiObject {
+public:
     explicit ScopedGdiObject(T object = nullptr) : object_(object) {}
     ~ScopedGdiObject() { Reset(); }
     ScopedGdiObject(const ScopedGdiObject&) = delete;
@@ -23,12 +24,12 @@ template <typename T> class ScopedGdiObject {
         object_ = object;
     }
 
-  private:
+private:
     T object_;
 };
 
 class Form1 {
-  public:
+public:
     explicit Form1(HINSTANCE instance) : instance_(instance) {}
 
     // Creates the window and its controls, not yet visible.
@@ -39,7 +40,7 @@ class Form1 {
     void Show();
     HWND Window() const { return window_; }
 
-  private:
+private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();

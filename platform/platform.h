@@ -23,21 +23,21 @@ using RegKey = std::uintptr_t; // 0 means "no key"
 
 // A file opened for reading; Read returns false on an I/O error and sets *got to 0 at the end.
 class ReadStream {
-  public:
+public:
     virtual ~ReadStream() = default;
     virtual bool Read(void* buffer, std::size_t capacity, std::size_t* got) = 0;
 };
 
 // A file created for writing. Close reports whether everything reached the disk.
 class WriteStream {
-  public:
+public:
     virtual ~WriteStream() = default;
     virtual bool Write(const void* data, std::size_t size) = 0;
     virtual bool Close() = 0;
 };
 
 class Platform {
-  public:
+public:
     virtual ~Platform() = default;
 
     // Registry, through the ANSI registry API under HKEY_LOCAL_MACHINE. Strings passed in are
@@ -74,7 +74,7 @@ class Platform {
 
 // Closes a registry key opened through a Platform when it goes out of scope.
 class ScopedRegKey {
-  public:
+public:
     explicit ScopedRegKey(Platform& platform) : platform_(platform) {}
     ~ScopedRegKey()
     {
@@ -87,7 +87,7 @@ class ScopedRegKey {
     RegKey* Receive() { return &key_; }
     RegKey Get() const { return key_; }
 
-  private:
+private:
     Platform& platform_;
     RegKey key_ = 0;
 };

@@ -26,7 +26,7 @@ HKEY ToHkey(RegKey key)
 }
 
 class FileReader final : public ReadStream {
-  public:
+public:
     explicit FileReader(HANDLE file) : file_(file) {}
     bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
     {
@@ -37,12 +37,12 @@ class FileReader final : public ReadStream {
         return ok;
     }
 
-  private:
+private:
     ScopedHandle file_;
 };
 
 class FileWriter final : public WriteStream {
-  public:
+public:
     explicit FileWriter(HANDLE file) : file_(file) {}
     bool Write(const void* data, std::size_t size) override
     {
@@ -59,7 +59,7 @@ class FileWriter final : public WriteStream {
     }
     bool Close() override { return file_.Reset(); }
 
-  private:
+private:
     ScopedHandle file_;
 };
 

@@ -8,7 +8,7 @@
 namespace kv {
 
 class Win32Platform final : public Platform {
-  public:
+public:
     // Message boxes are modal to this window once it is on screen.
     void SetMessageOwner(HWND owner) { owner_ = owner; }
 
@@ -30,13 +30,13 @@ class Win32Platform final : public Platform {
 
     void ShowMessage(const std::wstring& text) override;
 
-  private:
+private:
     HWND owner_ = nullptr;
 };
 
 // Owns a kernel handle and closes it once.
 class ScopedHandle {
-  public:
+public:
     explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
     ~ScopedHandle() { Reset(); }
     ScopedHandle(const ScopedHandle&) = delete;
@@ -52,7 +52,7 @@ class ScopedHandle {
         return closed;
     }
 
-  private:
+private:
     HANDLE handle_;
 };
 
