@@ -1,7 +1,7 @@
 #include "app/form1.h"
 
-#include "app/product.h"
 #include "app/resource.h"
+#include "platform/product.h"
 #include "update/replace.h"
 
 namespace kv {
@@ -82,18 +82,24 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPA
     }
     if (!form)
         return DefWindowProcW(window, message, wParam, lParam);
-    return form->HandleMessage(message, wParam, lParam);
+    return form->HandleMessage(window, message, wParam, lParam);
 }
 
-LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE:
         CreateControls();
         return 0;
     case WM_COMMAND:
-        OnCommand(LOWORD(wParam), HIWORD(wParam));
+        // While Replace runs, queued clicks and keys must not start it again or end the program.
+        if (!updating_)
+            OnCommand(LOWORD(wParam), HIWORD(wParam));
         return 0;
+    case WM_CLOSE:
+        if (updating_)
+            return 0;
+        break;
     case WM_CTLCOLORSTATIC:
         return reinterpret_cast<LRESULT>(
             OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
@@ -112,7 +118,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         PostQuitMessage(0);
         return 0;
     }
-    return DefWindowProcW(window_, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 HWND Form1::AddControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
@@ -216,7 +222,10 @@ void Form1::OnCommand(int id, int notification)
 
 void Form1::Command1_Click()
 {
-    if (kv::Command1_Click(platform_, installation_) == ReplaceOutcome::Updated)
+    updating_ = true;
+    const ReplaceOutcome outcome = UpdateInstallation(platform_, installation_);
+    updating_ = false;
+    if (outcome == ReplaceOutcome::Updated)
         DestroyWindow(window_);
 }
 

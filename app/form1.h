@@ -42,7 +42,7 @@ public:
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();
     HWND AddControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
                     int id, int left, int top, int width, int height);
@@ -56,6 +56,7 @@ private:
     HWND window_ = nullptr;
     HWND focusBeforeDeactivation_ = nullptr;
     int dpi_ = 96;
+    bool updating_ = false; // a Replace run, its message box included, is in progress
     ScopedGdiObject<HFONT> font_;
     ScopedGdiObject<HBRUSH> textBackground_;
     Win32Platform platform_;

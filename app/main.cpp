@@ -7,8 +7,10 @@
 
 namespace {
 
-// The updater runs elevated from a downloads folder, where anything may lie beside it: DLLs
-// are loaded from System32 only, never from the program's own folder or the current one.
+// The updater runs elevated from a downloads folder, where anything may lie beside it. Where
+// Windows has SetDefaultDllDirectories (Windows 8 and later, and Windows 7 with the 2011 loader
+// update KB2533623), DLLs come from System32 only. Without it, SetDllDirectoryW(L"") only takes
+// the current folder out of the search; the program's own folder is still searched.
 void RestrictDllSearchToSystem32()
 {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);

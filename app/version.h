@@ -2,6 +2,8 @@
 // read the same values from one place.
 #pragma once
 
+#include "platform/product.h"
+
 // Binary version numbers (FILEVERSION / PRODUCTVERSION): major, minor, build, revision.
 #define KV_VERSION_MAJOR 1
 #define KV_VERSION_MINOR 0
@@ -18,11 +20,6 @@
 #define KV_VERSION_FILE_VERSION "1.00"
 #define KV_VERSION_INTERNAL_NAME "KVUp511f"
 #define KV_VERSION_ORIGINAL_FILENAME "KVUp511f.exe"
-#define KV_VERSION_PRODUCT_NAME "Korv_Update"
+#define KV_VERSION_PRODUCT_NAME KV_PRODUCT_NAME
 #define KV_VERSION_PRODUCT_VERSION "1.00"
 
-#ifndef RC_INVOKED
-// Wide forms for the Win32 code: KV_WIDE(KV_VERSION_PRODUCT_NAME) is L"Korv_Update".
-#define KV_WIDE_(s) L##s
-#define KV_WIDE(s) KV_WIDE_(s)
-#endif

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/product.h"
+#include "platform/product.h"
 
 namespace kv {
 

@@ -10,9 +10,8 @@
 
 namespace kv {
 
-// Registry access rights, with the values Windows gives them.
+// The registry access right the updater asks for, with the value Windows gives it.
 constexpr std::uint32_t kKeyQueryValue = 0x0001;
-constexpr std::uint32_t kKeyAllAccess = 0xF003F;
 
 // Registry return codes that the logic names; any non-zero code is a failure.
 constexpr long kErrorSuccess = 0;
@@ -20,6 +19,15 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 
 using RegKey = std::uintptr_t; // 0 means "no key"
+
+// File operations return 0 on success, otherwise the Windows error code of the failure.
+using FileError = std::uint32_t;
+constexpr FileError kFileOk = 0;
+constexpr FileError kErrorSharingViolation = 32;
+constexpr FileError kErrorLockViolation = 33;
+constexpr FileError kErrorInvalidData = 13; // a packed file that does not expand
+constexpr FileError kErrorWriteFault = 29;
+constexpr FileError kErrorReadFault = 30;
 
 // A file opened for reading; Read returns false on an I/O error and sets *got to 0 at the end.
 class ReadStream {
@@ -52,21 +60,30 @@ public:
     // character, embedded NULs included.
     virtual std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) = 0;
 
-    // Files. Each operation either completes or returns false and changes nothing else.
-    virtual bool RemoveFile(const std::wstring& path) = 0;
+    // Files. Each operation either completes or returns its error and changes nothing else.
+    virtual FileError RemoveFile(const std::wstring& path) = 0;
     // Fails when the source is missing, the target exists or the file is locked.
-    virtual bool RenameFile(const std::wstring& from, const std::wstring& to) = 0;
-    // Overwrites an existing target.
-    virtual bool CopyFileTo(const std::wstring& from, const std::wstring& to) = 0;
+    virtual FileError RenameFile(const std::wstring& from, const std::wstring& to) = 0;
+    // Overwrites an existing target. Like CopyFileW, it carries the source's attributes.
+    virtual FileError CopyFileTo(const std::wstring& from, const std::wstring& to) = 0;
     // A normal file: present, not hidden, not system, not a folder.
     virtual bool IsNormalFile(const std::wstring& path) = 0;
     // Anything but a folder at the path, whatever its attributes.
     virtual bool FileExists(const std::wstring& path) = 0;
-    virtual std::unique_ptr<ReadStream> OpenForReading(const std::wstring& path) = 0;
-    // Creates or truncates the file.
-    virtual std::unique_ptr<WriteStream> CreateForWriting(const std::wstring& path) = 0;
+    virtual FileError OpenForReading(const std::wstring& path,
+                                     std::unique_ptr<ReadStream>* stream) = 0;
+    // Creates a new plain file (normal attributes), or truncates an existing one.
+    virtual FileError CreateForWriting(const std::wstring& path,
+                                       std::unique_ptr<WriteStream>* stream) = 0;
+    // Whether two folders are one, compared as Windows compares paths: as full paths, ignoring
+    // letter case.
+    virtual bool SameFolder(const std::wstring& a, const std::wstring& b) = 0;
     // The folder holding the running updater; it ends with a backslash only at a drive root.
     virtual std::wstring PackageFolder() = 0;
+
+    // A millisecond clock, and a wait during which the window stays responsive.
+    virtual std::uint32_t Milliseconds() = 0;
+    virtual void Pause(std::uint32_t milliseconds) = 0;
 
     // An OK-only box titled "Korv_Update" without icon; returns when the user presses OK.
     virtual void ShowMessage(const std::wstring& text) = 0;

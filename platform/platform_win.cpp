@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/product.h"
+#include "platform/product.h"
 
 namespace kv {
 
@@ -107,19 +107,58 @@ std::wstring Win32Platform::AnsiToWide(const std::uint8_t* bytes, std::size_t co
     return wide;
 }
 
-bool Win32Platform::RemoveFile(const std::wstring& path)
+namespace {
+
+FileError LastErrorUnless(BOOL succeeded)
 {
-    return ::DeleteFileW(path.c_str());
+    return succeeded ? kFileOk : GetLastError();
 }
 
-bool Win32Platform::RenameFile(const std::wstring& from, const std::wstring& to)
+// A Windows path conversion that first reports the size it needs; the path unchanged when it
+// fails.
+template <typename Convert>
+std::wstring Converted(const std::wstring& path, Convert convert)
 {
-    return ::MoveFileW(from.c_str(), to.c_str());
+    const DWORD size = convert(path.c_str(), nullptr, 0);
+    if (size == 0)
+        return path;
+    std::wstring result(size, L'\0');
+    const DWORD length = convert(path.c_str(), result.data(), size);
+    if (length == 0 || length >= size)
+        return path;
+    result.resize(length);
+    return result;
 }
 
-bool Win32Platform::CopyFileTo(const std::wstring& from, const std::wstring& to)
+// The full, long (not 8.3) form of a folder, ending with a backslash.
+std::wstring CanonicalFolder(const std::wstring& folder)
 {
-    return ::CopyFileW(from.c_str(), to.c_str(), FALSE);
+    std::wstring path = Converted(folder, [](const wchar_t* in, wchar_t* out, DWORD size) {
+        return GetFullPathNameW(in, size, out, nullptr);
+    });
+    path = Converted(path, [](const wchar_t* in, wchar_t* out, DWORD size) {
+        return GetLongPathNameW(in, out, size);
+    });
+    if (path.empty() || path.back() != L'\\')
+        path += L'\\';
+    return path;
+}
+
+} // namespace
+
+FileError Win32Platform::RemoveFile(const std::wstring& path)
+{
+    return LastErrorUnless(::DeleteFileW(path.c_str()));
+}
+
+FileError Win32Platform::RenameFile(const std::wstring& from, const std::wstring& to)
+{
+    return LastErrorUnless(::MoveFileW(from.c_str(), to.c_str()));
+}
+
+FileError Win32Platform::CopyFileTo(const std::wstring& from, const std::wstring& to)
+{
+    return LastErrorUnless(::CopyFileW(from.c_str(), to.c_str(), FALSE));
 }
 
 bool Win32Platform::IsNormalFile(const std::wstring& path)
@@ -136,22 +175,34 @@ bool Win32Platform::FileExists(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::unique_ptr<ReadStream> Win32Platform::OpenForReading(const std::wstring& path)
+FileError Win32Platform::OpenForReading(const std::wstring& path,
+                                        std::unique_ptr<ReadStream>* stream)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    return std::make_unique<FileReader>(file);
+        return GetLastError();
+    *stream = std::make_unique<FileReader>(file);
+    return kFileOk;
 }
 
-std::unique_ptr<WriteStream> Win32Platform::CreateForWriting(const std::wstring& path)
+FileError Win32Platform::CreateForWriting(const std::wstring& path,
+                                          std::unique_ptr<WriteStream>* stream)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    return std::make_unique<FileWriter>(file);
+        return GetLastError();
+    *stream = std::make_unique<FileWriter>(file);
+    return kFileOk;
+}
+
+bool Win32Platform::SameFolder(const std::wstring& a, const std::wstring& b)
+{
+    const std::wstring first = CanonicalFolder(a);
+    const std::wstring second = CanonicalFolder(b);
+    return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::wstring Win32Platform::PackageFolder()
@@ -171,6 +222,30 @@ std::wstring Win32Platform::PackageFolder()
             return folder;
         }
         buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::uint32_t Win32Platform::Milliseconds()
+{
+    return GetTickCount();
+}
+
+void Win32Platform::Pause(std::uint32_t milliseconds)
+{
+    // The update runs on the window's thread: the window keeps answering while the update waits,
+    // so that Windows never turns it into a "not responding" ghost the user could close.
+    const DWORD start = GetTickCount();
+    for (DWORD waited = 0; waited < milliseconds; waited = GetTickCount() - start) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - waited, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(message.wParam)); // for the main loop to see
+                return;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
     }
 }
 

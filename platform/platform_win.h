@@ -19,14 +19,19 @@ public:
     void RegCloseKey(RegKey key) override;
     std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) override;
 
-    bool RemoveFile(const std::wstring& path) override;
-    bool RenameFile(const std::wstring& from, const std::wstring& to) override;
-    bool CopyFileTo(const std::wstring& from, const std::wstring& to) override;
+    FileError RemoveFile(const std::wstring& path) override;
+    FileError RenameFile(const std::wstring& from, const std::wstring& to) override;
+    FileError CopyFileTo(const std::wstring& from, const std::wstring& to) override;
     bool IsNormalFile(const std::wstring& path) override;
     bool FileExists(const std::wstring& path) override;
-    std::unique_ptr<ReadStream> OpenForReading(const std::wstring& path) override;
-    std::unique_ptr<WriteStream> CreateForWriting(const std::wstring& path) override;
+    FileError OpenForReading(const std::wstring& path,
+                             std::unique_ptr<ReadStream>* stream) override;
+    FileError CreateForWriting(const std::wstring& path,
+                               std::unique_ptr<WriteStream>* stream) override;
+    bool SameFolder(const std::wstring& a, const std::wstring& b) override;
     std::wstring PackageFolder() override;
+    std::uint32_t Milliseconds() override;
+    void Pause(std::uint32_t milliseconds) override;
 
     void ShowMessage(const std::wstring& text) override;
 

@@ -8,7 +8,10 @@
 namespace kv {
 
 // Expands an SZDD-packed file, or copies any other file byte for byte, onto `target`
-// (overwriting it). On failure no partial target is left behind.
-bool RestorePackedFile(Platform& platform, const std::wstring& packed, const std::wstring& target);
+// (overwriting it). The target is always a new plain file: it takes neither the packed file's
+// attributes (read-only from a CD) nor its alternate streams (the download's Mark of the Web).
+// On failure no partial target is left behind.
+FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
+                            const std::wstring& target);
 
 } // namespace kv

@@ -1,10 +1,12 @@
-// An in-memory machine for the updater's logic: a registry, a file system with the faults
-// Windows can show (locked files, hidden and system files, folders that refuse writes), and
-// a record of every message box. Any operation can be made to fail by kind and path.
+// An in-memory Windows for the updater's logic: a registry, and files that behave as Windows
+// files do where it matters (attributes and streams travel with CopyFileW, read-only files
+// refuse deletion and overwriting, brief locks clear with time), on a clock that only Pause
+// moves. Message boxes are recorded. Any file operation can be made to fail by kind and path.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <set>
 #include <string>
@@ -16,167 +18,146 @@
 namespace kv::test {
 
 enum class Op { Delete, Rename, Copy, Read, Write };
+constexpr FileError kAccessDenied = 5, kAlreadyExists = 183;
+constexpr std::uint32_t kForever = 0xFFFFFFFF;
 
 struct FakeFile {
     std::string bytes;
-    bool hidden = false;
-    bool system = false;
-    bool locked = false; // held open by another program without sharing
-};
-
-struct FakeValue {
-    std::uint32_t type = 1; // REG_SZ
-    std::string bytes;
+    bool readOnly = false, hidden = false, system = false;
+    std::set<std::string> streams; // alternate data streams, e.g. the Mark of the Web
+    std::uint32_t lockedUntil = 0; // held open without sharing until this time
 };
 
 class FakePlatform : public Platform {
 public:
-    // --- state the tests arrange and inspect ---
     std::map<std::wstring, FakeFile> files;
-    std::set<std::wstring> readOnlyFolders;        // creating files in them fails
-    std::map<std::wstring, std::map<std::wstring, FakeValue>> registry;
-    std::set<std::wstring> writeProtectedKeys;     // open with more than query access fails
-    std::set<std::pair<Op, std::wstring>> faults;  // these operations fail, every time
+    std::set<std::wstring> readOnlyFolders;
+    std::map<std::wstring, std::map<std::wstring, std::pair<std::uint32_t, std::string>>> registry;
+    std::set<std::wstring> writeProtectedKeys; // opening them for more than reading fails
+    std::set<std::pair<Op, std::wstring>> faults;
     std::wstring packageFolder = L"C:\\Package";
     std::vector<std::wstring> messages;
-    std::vector<std::uint32_t> accessRequested;
+    std::uint32_t now = 0;
     int openKeys = 0;
 
-    void PutFile(const std::wstring& path, std::string bytes) { files[path].bytes = std::move(bytes); }
-    bool Has(const std::wstring& path) const { return files.count(path) != 0; }
-    std::string Bytes(const std::wstring& path) const
-    {
-        const auto it = files.find(path);
-        return it == files.end() ? std::string("<missing>") : it->second.bytes;
-    }
     void PutValue(const std::wstring& key, const std::wstring& name, std::string bytes,
                   std::uint32_t type = 1)
     {
-        registry[key][name] = FakeValue{type, std::move(bytes)};
+        registry[key][name] = {type, std::move(bytes)};
     }
 
-    // --- Platform ---
-    long RegOpenLocalMachineKey(const std::wstring& subKey, std::uint32_t access, RegKey* key) override
+    long RegOpenLocalMachineKey(const std::wstring& subKey, std::uint32_t access,
+                                RegKey* key) override
     {
-        accessRequested.push_back(access);
         const auto it = registry.find(subKey);
         if (it == registry.end())
             return kErrorFileNotFound;
-        if (writeProtectedKeys.count(subKey) && (access & ~kKeyQueryValue & 0xFFFF) != 0)
-            return 5; // ERROR_ACCESS_DENIED
+        if (writeProtectedKeys.count(subKey) && access != kKeyQueryValue)
+            return kAccessDenied;
         keys_.push_back(&it->second);
         *key = keys_.size();
         ++openKeys;
         return kErrorSuccess;
     }
-
-    long RegReadValue(RegKey key, const std::wstring& valueName, std::uint32_t* type,
-                       std::uint8_t* data, std::uint32_t* byteCount) override
+    long RegReadValue(RegKey key, const std::wstring& name, std::uint32_t* type, std::uint8_t* data,
+                      std::uint32_t* byteCount) override
     {
-        if (key == 0 || key > keys_.size() || keys_[key - 1] == nullptr)
+        if (key == 0 || key > keys_.size() || !keys_[key - 1])
             return 6; // ERROR_INVALID_HANDLE
-        const auto& values = *keys_[key - 1];
-        const auto it = values.find(valueName);
-        if (it == values.end())
+        const auto it = keys_[key - 1]->find(name);
+        if (it == keys_[key - 1]->end())
             return kErrorFileNotFound;
-        const std::string& bytes = it->second.bytes;
-        if (type)
-            *type = it->second.type;
-        if (bytes.size() > *byteCount) {
-            // Windows leaves the buffer undefined here; fill it to catch readers that trust it.
-            std::memcpy(data, bytes.data(), *byteCount);
-            *byteCount = static_cast<std::uint32_t>(bytes.size());
-            return kErrorMoreData;
-        }
-        std::memcpy(data, bytes.data(), bytes.size());
+        const std::string& bytes = it->second.second;
+        *type = it->second.first;
+        // Windows leaves the buffer undefined when the data does not fit: fill it anyway.
+        std::memcpy(data, bytes.data(), std::min<std::size_t>(bytes.size(), *byteCount));
+        const bool fits = bytes.size() <= *byteCount;
         *byteCount = static_cast<std::uint32_t>(bytes.size());
-        return kErrorSuccess;
+        return fits ? kErrorSuccess : kErrorMoreData;
     }
-
     void RegCloseKey(RegKey key) override
     {
-        if (key == 0 || key > keys_.size() || keys_[key - 1] == nullptr)
-            return;
-        keys_[key - 1] = nullptr;
+        keys_.at(key - 1) = nullptr;
         --openKeys;
     }
-
     std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) override
     {
         return std::wstring(bytes, bytes + count); // Latin-1 stands in for the ANSI code page
     }
 
-    bool RemoveFile(const std::wstring& path) override
+    FileError RemoveFile(const std::wstring& path) override
     {
-        if (Faulty(Op::Delete, path))
-            return false;
-        const auto it = files.find(path);
-        if (it == files.end() || it->second.locked)
-            return false;
-        files.erase(it);
-        return true;
+        if (const FileError e = Check(Op::Delete, path, path))
+            return e;
+        if (files[path].readOnly)
+            return kAccessDenied;
+        files.erase(path);
+        return kFileOk;
     }
-
-    bool RenameFile(const std::wstring& from, const std::wstring& to) override
+    FileError RenameFile(const std::wstring& from, const std::wstring& to) override
     {
-        if (Faulty(Op::Rename, from))
-            return false;
-        const auto it = files.find(from);
-        if (it == files.end() || it->second.locked || files.count(to) || !Writable(to))
-            return false;
-        FakeFile moved = it->second;
-        files.erase(it);
-        files[to] = moved;
-        return true;
+        if (const FileError e = Check(Op::Rename, from, from))
+            return e;
+        if (files.count(to))
+            return kAlreadyExists;
+        if (!Writable(to))
+            return kAccessDenied;
+        files[to] = files[from];
+        files.erase(from);
+        return kFileOk;
     }
-
-    bool CopyFileTo(const std::wstring& from, const std::wstring& to) override
+    FileError CopyFileTo(const std::wstring& from, const std::wstring& to) override
     {
-        if (Faulty(Op::Copy, to))
-            return false;
-        const auto source = files.find(from);
-        if (source == files.end() || source->second.locked || !Writable(to))
-            return false;
+        if (const FileError e = Check(Op::Copy, from, to))
+            return e;
+        if (Folded(from) == Folded(to) || Locked(to))
+            return kErrorSharingViolation; // the source is open: the target cannot be
         const auto target = files.find(to);
-        if (target != files.end() && (target->second.locked || target->second.hidden))
-            return false; // Windows refuses to copy over a hidden file
-        files[to].bytes = source->second.bytes;
-        return true;
+        if (!Writable(to) ||
+            (target != files.end() && (target->second.readOnly || target->second.hidden)))
+            return kAccessDenied;
+        files[to] = files[from]; // bytes, attributes and streams; a lock stays with its handle
+        files[to].lockedUntil = 0;
+        return kFileOk;
     }
-
     bool IsNormalFile(const std::wstring& path) override
     {
         const auto it = files.find(path);
         return it != files.end() && !it->second.hidden && !it->second.system;
     }
-
     bool FileExists(const std::wstring& path) override { return files.count(path) != 0; }
-
-    std::unique_ptr<ReadStream> OpenForReading(const std::wstring& path) override
+    FileError OpenForReading(const std::wstring& path, std::unique_ptr<ReadStream>* stream) override
+    {
+        if (const FileError e = Check(Op::Read, path, path))
+            return e;
+        *stream = std::make_unique<Reader>(files[path].bytes);
+        return kFileOk;
+    }
+    FileError CreateForWriting(const std::wstring& path,
+                               std::unique_ptr<WriteStream>* stream) override
     {
         const auto it = files.find(path);
-        if (Faulty(Op::Read, path) || it == files.end() || it->second.locked)
-            return nullptr;
-        return std::make_unique<Reader>(it->second.bytes);
+        if (faults.count({Op::Write, path}) || !Writable(path) ||
+            (it != files.end() && (it->second.readOnly || it->second.hidden)))
+            return kAccessDenied;
+        if (Locked(path))
+            return kErrorSharingViolation;
+        files[path] = FakeFile{};
+        *stream = std::make_unique<Writer>(files[path].bytes);
+        return kFileOk;
     }
-
-    std::unique_ptr<WriteStream> CreateForWriting(const std::wstring& path) override
+    bool SameFolder(const std::wstring& a, const std::wstring& b) override
     {
-        const auto it = files.find(path);
-        if (Faulty(Op::Write, path) || !Writable(path) ||
-            (it != files.end() && (it->second.locked || it->second.hidden)))
-            return nullptr;
-        files[path].bytes.clear();
-        return std::make_unique<Writer>(files[path].bytes);
+        return Folded(a + L"\\") == Folded(b + L"\\");
     }
-
     std::wstring PackageFolder() override { return packageFolder; }
-
+    std::uint32_t Milliseconds() override { return now; }
+    void Pause(std::uint32_t milliseconds) override { now += milliseconds; }
     void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
 
 private:
     struct Reader : ReadStream {
-        explicit Reader(std::string bytes) : bytes(std::move(bytes)) {}
+        explicit Reader(std::string b) : bytes(std::move(b)) {}
         bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
         {
             *got = std::min(capacity, bytes.size() - offset);
@@ -187,9 +168,8 @@ private:
         std::string bytes;
         std::size_t offset = 0;
     };
-
     struct Writer : WriteStream {
-        explicit Writer(std::string& target) : target(target) {}
+        explicit Writer(std::string& t) : target(t) {}
         bool Write(const void* data, std::size_t size) override
         {
             target.append(static_cast<const char*>(data), size);
@@ -199,16 +179,34 @@ private:
         std::string& target;
     };
 
-    bool Faulty(Op op, const std::wstring& path) const { return faults.count({op, path}) != 0; }
-
+    // The common refusals: an injected fault, a missing source, a brief or lasting lock.
+    FileError Check(Op op, const std::wstring& source, const std::wstring& faulty)
+    {
+        if (faults.count({op, faulty}))
+            return kAccessDenied;
+        if (!files.count(source))
+            return kErrorFileNotFound;
+        return Locked(source) ? kErrorSharingViolation : kFileOk;
+    }
+    bool Locked(const std::wstring& path) const
+    {
+        const auto it = files.find(path);
+        return it != files.end() && now < it->second.lockedUntil;
+    }
     bool Writable(const std::wstring& path) const
     {
-        const auto slash = path.find_last_of(L'\\');
-        const std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash);
-        return readOnlyFolders.count(folder) == 0;
+        return !readOnlyFolders.count(path.substr(0, path.find_last_of(L'\\')));
+    }
+    // Paths as Windows compares them: doubled backslashes at the end and letter case do not count.
+    static std::wstring Folded(std::wstring path)
+    {
+        while (path.size() > 1 && path.back() == L'\\' && path[path.size() - 2] == L'\\')
+            path.pop_back();
+        std::transform(path.begin(), path.end(), path.begin(), ::towlower);
+        return path;
     }
 
-    std::vector<const std::map<std::wstring, FakeValue>*> keys_;
+    std::vector<const std::map<std::wstring, std::pair<std::uint32_t, std::string>>*> keys_;
 };
 
 } // namespace kv::test

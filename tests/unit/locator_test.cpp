@@ -1,207 +1,105 @@
-// Finding the installed Korvane: how the registry's folder text becomes the executable's path,
-// and when the updater must give up with the not-found message.
+// Finding the installed Korvane through the registry, and refusing the wrong edition: how the
+// registry's bytes become paths and markers, and when the user is told.
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "locate/locator.h"
 #include "tests/unit/fake_platform.h"
+#include "update/edition_guard.h"
 
 namespace kv {
 namespace {
 
-using test::FakeFile;
 using test::FakePlatform;
 
-const std::wstring kKey = L"SOFTWARE\\Quillmarsh\\Korvane\\";
-const std::wstring kExpectedNotFound =
+const std::wstring kProduct = L"SOFTWARE\\Quillmarsh\\Korvane\\";
+const std::wstring kEdition = L"SOFTWARE\\Zelvaric\\";
+const std::wstring kNotFound =
     L"This program could not resolve the path of the exe-file of Korvane. Please contact "
     L"support@korvane.example";
-
-constexpr std::uint32_t kRegSz = 1;
-constexpr std::uint32_t kRegBinary = 3;
-
-std::wstring Wide(const std::string& s)
-{
-    return std::wstring(s.begin(), s.end());
-}
-
-TEST(CleanInstallFolder, TurnsRegistryTextIntoFolderWithBackslash)
-{
-    const std::wstring nul(1, L'\0');
-    const struct {
-        std::wstring raw;
-        std::wstring folder;
-    } cases[] = {
-        {L"C:\\Programs\\Korvane", L"C:\\Programs\\Korvane\\"},
-        {L"C:\\Programs\\Korvane\\", L"C:\\Programs\\Korvane\\"},
-        {L"  D:\\K  ", L"D:\\K\\"},
-        {L"C:\\K\\   ", L"C:\\K\\"},               // trimmed first, so no second backslash
-        {L"  C:\\Program Files\\K  ", L"C:\\Program Files\\K\\"}, // inner spaces belong to the name
-        {L"\tD:\\K\t", L"\tD:\\K\t\\"},              // only spaces are trimmed
-        {L"C:\\K\u00A0", L"C:\\K\u00A0\\"},          // a no-break space is not a space
-        {L"C:\\K" + nul + L"C:\\Other", L"C:\\K\\"}, // the text ends at the first NUL
-        {L"C:\\K  " + nul + L"  junk", L"C:\\K\\"},  // cut, then trimmed
-        {nul + L"C:\\K", L"\\"},
-        {L"", L"\\"},
-        {L"    ", L"\\"},
-        {L"C:\\K" + std::wstring(396, L' '), L"C:\\K\\"}, // the rest of a space-filled buffer
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "raw of " << c.raw.size() << " chars: "
-                                        << std::string(c.raw.begin(), c.raw.end()));
-        EXPECT_EQ(CleanInstallFolder(c.raw), c.folder);
-    }
-}
-
-struct LocateCase {
-    const char* name;
-    bool keyPresent;
-    std::optional<std::string> value; // "Help_Dir" as stored; nothing = value missing
-    std::uint32_t type;
-    std::vector<std::pair<std::wstring, FakeFile>> files;
-    std::optional<std::wstring> exePath; // nothing = not found
-    std::wstring helpPath;
-};
-
-FakeFile Normal() { return FakeFile{"exe", false, false, false}; }
-FakeFile Hidden() { return FakeFile{"exe", true, false, false}; }
-FakeFile System() { return FakeFile{"exe", false, true, false}; }
-
-std::vector<LocateCase> LocateCases()
-{
-    const std::string a396(396, 'A'), a397(397, 'A');
-    const std::string nul(1, '\0');
-    const std::wstring long399 = L"C:\\" + Wide(a396);
-    const std::wstring long400 = L"C:\\" + Wide(a397);
-    return {
-        {"plain folder", true, "C:\\Programs\\Korvane" + nul, kRegSz,
-         {{L"C:\\Programs\\Korvane\\korv5.exe", Normal()}},
-         L"C:\\Programs\\Korvane\\korv5.exe", L"C:\\Programs\\Korvane\\korv.hlp"},
-        {"folder already ends with backslash", true, "C:\\Programs\\Korvane\\" + nul, kRegSz,
-         {{L"C:\\Programs\\Korvane\\korv5.exe", Normal()}},
-         L"C:\\Programs\\Korvane\\korv5.exe", L"C:\\Programs\\Korvane\\korv.hlp"},
-        {"spaces around the folder", true, "  D:\\K  " + nul, kRegSz,
-         {{L"D:\\K\\korv5.exe", Normal()}}, L"D:\\K\\korv5.exe", L"D:\\K\\korv.hlp"},
-        {"tabs are part of the folder", true, "\tD:\\K\t" + nul, kRegSz,
-         {{L"\tD:\\K\t\\korv5.exe", Normal()}, {L"D:\\K\\korv5.exe", Normal()}},
-         L"\tD:\\K\t\\korv5.exe", L"\tD:\\K\t\\korv.hlp"},
-        {"NUL in the middle ends the folder", true, "C:\\K" + nul + "C:\\Other" + nul, kRegSz,
-         {{L"C:\\K\\korv5.exe", Normal()}, {L"C:\\Other\\korv5.exe", Normal()}},
-         L"C:\\K\\korv5.exe", L"C:\\K\\korv.hlp"},
-        // Binary data without a NUL: the rest of the buffer stays as it was prefilled.
-        {"short value without NUL", true, "C:\\K", kRegBinary,
-         {{L"C:\\K\\korv5.exe", Normal()}}, L"C:\\K\\korv5.exe", L"C:\\K\\korv.hlp"},
-        {"empty string", true, nul, kRegSz, {{L"\\korv5.exe", Normal()}}, L"\\korv5.exe",
-         L"\\korv.hlp"},
-        {"empty binary value", true, "", kRegBinary, {{L"\\korv5.exe", Normal()}},
-         L"\\korv5.exe", L"\\korv.hlp"},
-        {"exactly 400 bytes with NUL", true, "C:\\" + a396 + nul, kRegSz,
-         {{long399 + L"\\korv5.exe", Normal()}}, long399 + L"\\korv5.exe",
-         long399 + L"\\korv.hlp"},
-        {"400 bytes without NUL", true, "C:\\" + a397, kRegBinary,
-         {{long400 + L"\\korv5.exe", Normal()}}, long400 + L"\\korv5.exe",
-         long400 + L"\\korv.hlp"},
-        {"401 bytes with NUL do not fit", true, "C:\\" + a397 + nul, kRegSz,
-         {{long400 + L"\\korv5.exe", Normal()}}, std::nullopt, L""},
-        {"help file not needed", true, "C:\\K" + nul, kRegSz,
-         {{L"C:\\K\\korv5.exe", Normal()}, {L"C:\\K\\korv.hlp", Hidden()}}, L"C:\\K\\korv5.exe",
-         L"C:\\K\\korv.hlp"},
-        {"only the help file", true, "C:\\K" + nul, kRegSz, {{L"C:\\K\\korv.hlp", Normal()}},
-         std::nullopt, L""},
-        {"hidden executable", true, "C:\\K" + nul, kRegSz, {{L"C:\\K\\korv5.exe", Hidden()}},
-         std::nullopt, L""},
-        {"system executable", true, "C:\\K" + nul, kRegSz, {{L"C:\\K\\korv5.exe", System()}},
-         std::nullopt, L""},
-        {"no executable at all", true, "C:\\K" + nul, kRegSz, {}, std::nullopt, L""},
-        {"value missing", true, std::nullopt, kRegSz, {{L"C:\\K\\korv5.exe", Normal()}},
-         std::nullopt, L""},
-        {"key missing", false, std::nullopt, kRegSz, {{L"\\korv5.exe", Normal()}}, std::nullopt,
-         L""},
-    };
-}
+constexpr std::uint32_t kSz = 1, kBinary = 3;
 
 TEST(LocateInstallation, FindsTheExecutableOrShowsNotFound)
 {
-    for (const LocateCase& c : LocateCases()) {
+    const std::string nul(1, '\0'), a396(396, 'A'), a397(397, 'A');
+    const std::wstring long399 = L"C:\\" + std::wstring(396, L'A');
+    const std::wstring long400 = long399 + L"A";
+    const struct {
+        const char* name;
+        std::optional<std::string> value; // "Help_Dir"; nothing = missing
+        std::uint32_t type;
+        std::wstring exe; // the file put on disk
+        bool hidden, system;
+        std::wstring found; // empty: not found
+    } cases[] = {
+        {"plain folder", "C:\\Korvane" + nul, kSz, L"C:\\Korvane\\korv5.exe", 0, 0,
+         L"C:\\Korvane\\"},
+        {"ends with backslash", "C:\\Korvane\\" + nul, kSz, L"C:\\Korvane\\korv5.exe", 0, 0,
+         L"C:\\Korvane\\"},
+        {"spaces around", "  D:\\K  " + nul, kSz, L"D:\\K\\korv5.exe", 0, 0, L"D:\\K\\"},
+        {"spaces then backslash", "C:\\K\\   " + nul, kSz, L"C:\\K\\korv5.exe", 0, 0, L"C:\\K\\"},
+        {"tabs stay", "\tD:\\K\t" + nul, kSz, L"\tD:\\K\t\\korv5.exe", 0, 0, L"\tD:\\K\t\\"},
+        {"cut at NUL", "C:\\K  " + nul + "C:\\Other" + nul, kSz, L"C:\\K\\korv5.exe", 0, 0,
+         L"C:\\K\\"},
+        {"binary without NUL", "C:\\K", kBinary, L"C:\\K\\korv5.exe", 0, 0, L"C:\\K\\"},
+        {"empty", nul, kSz, L"\\korv5.exe", 0, 0, L"\\"},
+        {"400 bytes with NUL", "C:\\" + a396 + nul, kSz, long399 + L"\\korv5.exe", 0, 0,
+         long399 + L"\\"},
+        {"400 bytes without NUL", "C:\\" + a397, kBinary, long400 + L"\\korv5.exe", 0, 0,
+         long400 + L"\\"},
+        {"401 bytes", "C:\\" + a397 + nul, kSz, long400 + L"\\korv5.exe", 0, 0, L""},
+        {"hidden executable", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe", 1, 0, L""},
+        {"system executable", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe", 0, 1, L""},
+        {"only the help file", "C:\\K" + nul, kSz, L"C:\\K\\korv.hlp", 0, 0, L""},
+        {"value missing", std::nullopt, kSz, L"C:\\K\\korv5.exe", 0, 0, L""},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform fake;
-        if (c.keyPresent) {
-            fake.registry[kKey]; // the key exists even when the value does not
-            fake.PutValue(kKey, L"Other", "C:\\Elsewhere");
-            if (c.value)
-                fake.PutValue(kKey, L"Help_Dir", *c.value, c.type);
-        }
-        for (const auto& [path, file] : c.files)
-            fake.files[path] = file;
+        fake.PutValue(kProduct, L"Other", "C:\\Elsewhere" + nul);
+        fake.writeProtectedKeys.insert(kProduct); // a user without write access to HKLM
+        if (c.value)
+            fake.PutValue(kProduct, L"Help_Dir", *c.value, c.type);
+        fake.files[c.exe].hidden = c.hidden;
+        fake.files[c.exe].system = c.system;
 
         const std::optional<Installation> found = LocateInstallation(fake);
-
-        ASSERT_EQ(found.has_value(), c.exePath.has_value());
-        if (found) {
-            EXPECT_EQ(found->exePath, *c.exePath);
-            EXPECT_EQ(found->helpPath, c.helpPath);
-            EXPECT_TRUE(fake.messages.empty());
-        } else {
-            EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedNotFound});
-        }
+        EXPECT_EQ(found ? found->exePath + L"|" + found->helpPath : L"",
+                  c.found.empty() ? L"" : c.found + L"korv5.exe|" + c.found + L"korv.hlp");
+        EXPECT_EQ(fake.messages,
+                  found ? std::vector<std::wstring>{} : std::vector<std::wstring>{kNotFound});
         EXPECT_EQ(fake.openKeys, 0);
-        EXPECT_EQ(fake.accessRequested, std::vector<std::uint32_t>{kKeyQueryValue});
     }
+    FakePlatform noKey;
+    noKey.files[L"\\korv5.exe"].bytes = "exe";
+    EXPECT_FALSE(LocateInstallation(noKey));
+    EXPECT_EQ(noKey.messages, std::vector<std::wstring>{kNotFound});
 }
 
-TEST(LocateInstallation, NeedsOnlyReadAccessToTheProductKey)
+TEST(EditionGuard, RefusesOnlyTheAdministrationEdition)
 {
-    FakePlatform fake;
-    fake.PutValue(kKey, L"Help_Dir", std::string("C:\\K") + '\0');
-    fake.writeProtectedKeys.insert(kKey);
-    fake.PutFile(L"C:\\K\\korv5.exe", "exe");
-
-    ASSERT_TRUE(LocateInstallation(fake).has_value());
-    EXPECT_EQ(fake.openKeys, 0);
-}
-
-// Records what the locator hands to the registry and the conversion, to check the buffer it
-// reads into: 400 bytes of spaces, the full size offered, and all of it converted.
-class QuerySpy : public FakePlatform {
-public:
-    std::wstring queriedName;
-    std::uint32_t typeOnEntry = 0xDEADBEEF;
-    std::uint32_t countOnEntry = 0;
-    std::string bufferOnEntry;
-    std::size_t convertedCount = 0;
-
-    long RegReadValue(RegKey key, const std::wstring& valueName, std::uint32_t* type,
-                       std::uint8_t* data, std::uint32_t* byteCount) override
-    {
-        queriedName = valueName;
-        typeOnEntry = type ? *type : 0xDEADBEEF;
-        countOnEntry = *byteCount;
-        bufferOnEntry.assign(reinterpret_cast<const char*>(data), *byteCount);
-        return FakePlatform::RegReadValue(key, valueName, type, data, byteCount);
+    const std::string two("\2\0\0\0", 4);
+    const struct {
+        std::optional<std::string> value32; // nothing: no key at all
+        std::uint32_t marker;
+    } cases[] = {
+        {std::nullopt, 0}, {std::string("\1\0\0\0", 4), 1},
+        {two, 2},          {std::string("\0\2\0\0", 4), 0x200},
+        {two + two, 0}, // too long: the failed read leaves the buffer filled, and counts as 0
+        {"\2", 2},      // shorter data fills only the low bytes of a marker that starts at 0
+    };
+    for (const auto& c : cases) {
+        FakePlatform fake;
+        if (c.value32) {
+            fake.PutValue(kEdition, L"Value32", *c.value32, 4);
+            fake.writeProtectedKeys.insert(kEdition);
+        }
+        EXPECT_EQ(ReadEditionMarker(fake), c.marker);
+        EXPECT_EQ(EditionAllowsUpdate(fake), c.marker != 2);
+        EXPECT_EQ(fake.messages.size(), c.marker == 2 ? 1u : 0u);
+        EXPECT_EQ(fake.openKeys, 0);
     }
-
-    std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) override
-    {
-        convertedCount = count;
-        return FakePlatform::AnsiToWide(bytes, count);
-    }
-};
-
-TEST(LocateInstallation, ReadsIntoAFullSpaceFilledBuffer)
-{
-    QuerySpy spy;
-    spy.PutValue(kKey, L"Help_Dir", "C:\\K", kRegBinary);
-    spy.PutFile(L"C:\\K\\korv5.exe", "exe");
-
-    ASSERT_TRUE(LocateInstallation(spy).has_value());
-    EXPECT_EQ(spy.queriedName, L"Help_Dir");
-    EXPECT_EQ(spy.typeOnEntry, 0u);
-    EXPECT_EQ(spy.countOnEntry, 400u);
-    EXPECT_EQ(spy.bufferOnEntry, std::string(400, ' '));
-    EXPECT_EQ(spy.convertedCount, 400u);
 }
 
 } // namespace

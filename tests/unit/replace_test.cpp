@@ -1,12 +1,9 @@
-// One press of Replace: the installed executable and help file are moved aside, the package's
-// packed copies restored and installed. Whatever goes wrong, the user must never be left with
-// neither the old nor the new version of a file.
+// One press of Replace, on an in-memory Windows. Whatever goes wrong, the user must never be left
+// without a complete copy of the previous version, and the message must match the disk.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <set>
-#include <string>
-#include <vector>
+#include <functional>
+#include <sstream>
 
 #include "tests/unit/fake_platform.h"
 #include "update/replace.h"
@@ -16,38 +13,50 @@ namespace {
 
 using test::FakePlatform;
 using test::Op;
+using R = ReplaceOutcome;
+using Tree = std::map<std::wstring, std::string>;
 
-const std::wstring kExpectedSuccess = L"Old Version was successfully updated!";
-const std::wstring kExpectedFailure =
+const std::wstring kSuccess = L"Old Version was successfully updated!";
+const std::wstring kFailure =
     L"Error! Problems were encountered during the upgrade. Deinstall the old Korvane version and "
     L"do a new installation of the current version, which is available at "
     L"https://www.korvane.example/";
-const std::wstring kExpectedRefusal =
+const std::wstring kRefusal =
     L"Error!!! Can't use the Family Version update on this computer, because it has the "
     L"administration version of Korvane installed. In order to update Korvane on this computer "
     L"use the Business Version update!";
 
-// Installation folder
-const std::wstring E = L"C:\\Programs\\Korvane\\korv5.exe";
-const std::wstring H = L"C:\\Programs\\Korvane\\korv.hlp";
-const std::wstring EB = L"C:\\Programs\\Korvane\\korv5.exe.backup";
-const std::wstring HB = L"C:\\Programs\\Korvane\\korv.hlp.backup";
-const Installation kInstallation{E, H};
+const std::map<std::string, std::wstring> kPaths = {
+    {"E", L"C:\\Korvane\\korv5.exe"},         {"H", L"C:\\Korvane\\korv.hlp"},
+    {"EB", L"C:\\Korvane\\korv5.exe.backup"}, {"HB", L"C:\\Korvane\\korv.hlp.backup"},
+    {"SE", L"C:\\Package\\korv5.exe"},        {"SH", L"C:\\Package\\korv.hlp"},
+    {"PE", L"C:\\Package\\korv5.ex_"},        {"PH", L"C:\\Package\\korv.hl_"},
+    {"U", L"C:\\Package\\KVUp511f.exe"}};
+const Installation kInstallation{kPaths.at("E"), kPaths.at("H")};
 
-// Package folder
-const std::wstring kPackage = L"C:\\Package";
-const std::wstring PE = L"C:\\Package\\korv5.ex_";
-const std::wstring PH = L"C:\\Package\\korv.hl_";
-const std::wstring SE = L"C:\\Package\\korv5.exe";
-const std::wstring SH = L"C:\\Package\\korv.hlp";
-const std::wstring U = L"C:\\Package\\KVUp511f.exe"; // the running updater, never touched
+// "E:old H:new" is korv5.exe with the old executable's bytes and korv.hlp with the new help's;
+// the package's own files (PE, PH, U) are there unless the text says "-PE" and so on.
+Tree T(const std::string& text)
+{
+    Tree tree = {
+        {kPaths.at("PE"), "exe new"}, {kPaths.at("PH"), "help new"}, {kPaths.at("U"), "updater"}};
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        const auto colon = word.find(':');
+        if (word[0] == '-') {
+            tree.erase(kPaths.at(word.substr(1)));
+            continue;
+        }
+        const std::string key = word.substr(0, colon);
+        tree[kPaths.at(key)] =
+            std::string(key[0] == 'H' || key[1] == 'H' ? "help " : "exe ") + word.substr(colon + 1);
+    }
+    return tree;
+}
 
-const std::string kOldExe = "old exe";
-const std::string kOldHelp = "old help";
-const std::string kNewExe = "new exe";
-const std::string kNewHelp = "new help";
-
-using Tree = std::map<std::wstring, std::string>; // path -> bytes
+const Tree kFresh = T("E:old H:old");
+const Tree kWorn = T("E:old H:old EB:older HB:older SE:stale SH:stale");
+const Tree kUpdated = T("E:new H:new EB:old HB:old");
 
 Tree Contents(const FakePlatform& fake)
 {
@@ -57,349 +66,245 @@ Tree Contents(const FakePlatform& fake)
     return tree;
 }
 
-void Arrange(FakePlatform& fake, const Tree& tree)
-{
-    for (const auto& [path, bytes] : tree)
-        fake.PutFile(path, bytes);
-}
-
-// An installation that has been updated before, and a package folder where an earlier run left
-// its restored copies behind: every file step has something to work on.
-Tree WornState()
-{
-    return {{E, kOldExe},      {H, kOldHelp},      {EB, "older exe"}, {HB, "older help"},
-            {PE, kNewExe},     {PH, kNewHelp},     {SE, "stale exe"}, {SH, "stale help"},
-            {U, "updater"}};
-}
-
-Tree FreshState()
-{
-    return {{E, kOldExe}, {H, kOldHelp}, {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}};
-}
-
-const Tree kUpdated = {{E, kNewExe},  {H, kNewHelp},  {EB, kOldExe}, {HB, kOldHelp},
-                       {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}};
-
-// The old content of an installed file survives at its place or as its backup, unless the new
-// content has taken its place.
+// The old bytes of each installed file are at its place or in its backup, unless the new ones
+// have taken the place.
 void ExpectNothingLost(const FakePlatform& fake)
 {
-    const auto safe = [&fake](const std::wstring& path, const std::string& oldBytes,
-                              const std::string& newBytes) {
-        return fake.Bytes(path) == oldBytes || fake.Bytes(path + L".backup") == oldBytes ||
-               fake.Bytes(path) == newBytes;
-    };
-    EXPECT_TRUE(safe(E, kOldExe, kNewExe)) << "old executable lost";
-    EXPECT_TRUE(safe(H, kOldHelp, kNewHelp)) << "old help file lost";
+    const Tree now = Contents(fake);
+    for (const char* file : {"E", "H"}) {
+        const std::string kind = file[0] == 'E' ? "exe " : "help ";
+        const auto at = [&](const std::wstring& p) { return now.count(p) ? now.at(p) : ""; };
+        const std::wstring path = kPaths.at(file);
+        EXPECT_TRUE(at(path) == kind + "old" || at(path + L".backup") == kind + "old" ||
+                    at(path) == kind + "new")
+            << file << " lost its old version";
+    }
 }
 
-// SZDD with every byte stored as a literal: header, then groups of a flag byte (all literals)
-// and up to eight bytes.
-std::string PackSzdd(const std::string& data)
+std::string PackSzdd(const std::string& data) // every byte a literal
 {
-    std::string out = "SZDD\x88\xF0\x27\x33";
-    out += 'A';  // compression mode
-    out += 'e';  // the name's replaced last character
-    const auto size = static_cast<std::uint32_t>(data.size());
+    std::string out("SZDD\x88\xF0\x27\x33"
+                    "Ae",
+                    10);
     for (int shift = 0; shift < 32; shift += 8)
-        out += static_cast<char>((size >> shift) & 0xFF);
-    for (std::size_t i = 0; i < data.size(); i += 8) {
-        out += '\xFF';
-        out += data.substr(i, 8);
-    }
+        out += static_cast<char>((data.size() >> shift) & 0xFF);
+    for (std::size_t i = 0; i < data.size(); i += 8)
+        out += '\xFF' + data.substr(i, 8);
     return out;
 }
 
-TEST(ReplaceNaming, PackedNameReplacesTheLastCharacter)
+void Arrange(FakePlatform& fake, const Tree& tree)
 {
-    const struct {
-        std::wstring name, packed;
-    } cases[] = {
-        {L"korv5.exe", L"korv5.ex_"},
-        {L"C:\\Package\\korv.hlp", L"C:\\Package\\korv.hl_"},
-        {L"a", L"_"},
-        {L"", L""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(PackedName(c.name), c.packed) << std::string(c.name.begin(), c.name.end());
+    for (const auto& [path, bytes] : tree)
+        fake.files[path].bytes = bytes;
 }
 
 TEST(ReplaceNaming, FormsNamesFromInstallationAndPackageFolder)
 {
-    const Installation installed{L"D:\\Korv\\korv5.exe", L"D:\\Korv\\korv.hlp"};
     const struct {
         std::wstring folder, base;
-    } cases[] = {
-        {L"C:\\Package", L"C:\\Package\\"},
-        {L"C:\\Package\\", L"C:\\Package\\"},
-        {L"E:\\", L"E:\\"},
-        {L"\\\\server\\share\\upd", L"\\\\server\\share\\upd\\"},
-    };
+    } cases[] = {{L"C:\\Package", L"C:\\Package\\"},
+                 {L"C:\\Package\\", L"C:\\Package\\"},
+                 {L"E:\\", L"E:\\"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.folder.begin(), c.folder.end()));
-        const UpdateFiles f = FormUpdateFiles(installed, c.folder);
-        EXPECT_EQ(f.exePath, L"D:\\Korv\\korv5.exe");
-        EXPECT_EQ(f.helpPath, L"D:\\Korv\\korv.hlp");
-        EXPECT_EQ(f.exeBackup, L"D:\\Korv\\korv5.exe.backup");
-        EXPECT_EQ(f.helpBackup, L"D:\\Korv\\korv.hlp.backup");
-        EXPECT_EQ(f.stagedExe, c.base + L"korv5.exe");
-        EXPECT_EQ(f.stagedHelp, c.base + L"korv.hlp");
-        EXPECT_EQ(f.packedExe, c.base + L"korv5.ex_");
-        EXPECT_EQ(f.packedHelp, c.base + L"korv.hl_");
+        const UpdateFiles f = FormUpdateFiles(kInstallation, c.folder);
+        EXPECT_EQ(f.exeBackup + f.helpBackup,
+                  L"C:\\Korvane\\korv5.exe.backupC:\\Korvane\\korv.hlp.backup");
+        EXPECT_EQ(f.stagedExe + L"|" + f.stagedHelp, c.base + L"korv5.exe|" + c.base + L"korv.hlp");
+        EXPECT_EQ(f.packedExe + L"|" + f.packedHelp, c.base + L"korv5.ex_|" + c.base + L"korv.hl_");
     }
+    EXPECT_EQ(PackedName(L"a"), L"_");
+    EXPECT_EQ(PackedName(L""), L"");
 }
 
-struct FaultCase {
-    std::size_t step; // index into UpdateSteps() that the fault makes fail
-    Op op;
-    std::wstring path;
-    ReplaceOutcome first;
-    Tree afterFirst;
-    ReplaceOutcome second; // a second press with the fault still there
-};
-
-std::vector<FaultCase> FaultCases()
-{
-    using R = ReplaceOutcome;
-    // Run stopped while restoring or installing: the old files are only backups now.
-    const Tree aside = {{EB, kOldExe}, {HB, kOldHelp}, {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}};
-    Tree asideExeStaged = aside;
-    asideExeStaged[SE] = kNewExe;
-    Tree asideBothStaged = asideExeStaged;
-    asideBothStaged[SH] = kNewHelp;
-    Tree exeInstalled = asideBothStaged;
-    exeInstalled[E] = kNewExe;
-    // Everything installed, but a restored copy could not be removed from the package folder.
-    Tree bothStagedLeft = kUpdated;
-    bothStagedLeft[SE] = kNewExe;
-    bothStagedLeft[SH] = kNewHelp;
-    Tree helpStagedLeft = kUpdated;
-    helpStagedLeft[SH] = kNewHelp;
-
-    return {
-        // Stage 1: a backup that cannot be deleted or made keeps the old one; the new files
-        // still go in.
-        {0, Op::Delete, EB, R::Updated,
-         {{E, kNewExe}, {H, kNewHelp}, {EB, "older exe"}, {HB, kOldHelp},
-          {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}},
-         R::Updated},
-        {1, Op::Delete, HB, R::Updated,
-         {{E, kNewExe}, {H, kNewHelp}, {EB, kOldExe}, {HB, "older help"},
-          {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}},
-         R::Updated},
-        {2, Op::Rename, E, R::Updated,
-         {{E, kNewExe}, {H, kNewHelp}, {HB, kOldHelp}, {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}},
-         R::Updated},
-        {3, Op::Rename, H, R::Updated,
-         {{E, kNewExe}, {H, kNewHelp}, {EB, kOldExe}, {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}},
-         R::Updated},
-        // Stage 2: the stale copy is overwritten by the restore anyway; the same fault then
-        // stops the final clean-up, after both files are installed.
-        {4, Op::Delete, SE, R::Failed, bothStagedLeft, R::Failed},
-        {5, Op::Delete, SH, R::Failed, helpStagedLeft, R::Failed},
-        // Stage 3: the run stops where it is, nothing is undone.
-        {6, Op::Read, PE, R::Failed, aside, R::Failed},
-        {6, Op::Copy, SE, R::Failed, aside, R::Failed},
-        {7, Op::Read, PH, R::Failed, asideExeStaged, R::Failed},
-        {7, Op::Copy, SH, R::Failed, asideExeStaged, R::Failed},
-        {8, Op::Copy, E, R::Failed, asideBothStaged, R::Failed},
-        {9, Op::Copy, H, R::Failed, exeInstalled, R::Failed},
-        {10, Op::Delete, SE, R::Failed, bothStagedLeft, R::Failed},
-        {11, Op::Delete, SH, R::Failed, helpStagedLeft, R::Failed},
-    };
-}
-
-std::wstring OutcomeMessage(ReplaceOutcome outcome)
-{
-    return outcome == ReplaceOutcome::Updated ? kExpectedSuccess : kExpectedFailure;
-}
-
+// Each file step failing, from a worn installation (older backups, stale staged copies): the
+// outcome of two presses, and the files after the first.
 TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
 {
-    const auto& steps = UpdateSteps();
-    const std::vector<FaultCase> cases = FaultCases();
-    for (std::size_t index = 0; index < steps.size(); ++index) {
-        bool covered = false;
-        for (const FaultCase& c : cases) {
-            if (c.step != index)
-                continue;
-            covered = true;
-            SCOPED_TRACE(testing::Message() << "step " << index << " (" << steps[index].name
-                                            << "), fault " << static_cast<int>(c.op) << " on "
-                                            << std::string(c.path.begin(), c.path.end()));
+    const struct {
+        std::size_t step;
+        Op op;
+        const char* path;
+        R outcome;
+        Tree after;
+    } cases[] = {
+        // An older backup that cannot go blocks its file's move aside: stop before any install.
+        {0, Op::Delete, "EB", R::Failed, T("E:old H:old EB:older SE:stale SH:stale")},
+        {1, Op::Delete, "HB", R::Failed, T("EB:old H:old HB:older SE:stale SH:stale")},
+        {2, Op::Rename, "E", R::Failed, T("E:old H:old SE:stale SH:stale")},
+        {3, Op::Rename, "H", R::Failed, T("EB:old H:old SE:stale SH:stale")},
+        // A stale copy that cannot go is overwritten anyway; the final clean-up then fails.
+        {4, Op::Delete, "SE", R::Failed, T("E:new H:new EB:old HB:old SE:new SH:new")},
+        {5, Op::Delete, "SH", R::Failed, T("E:new H:new EB:old HB:old SH:new")},
+        {6, Op::Read, "PE", R::Failed, T("EB:old HB:old")},
+        {6, Op::Write, "SE", R::Failed, T("EB:old HB:old")},
+        {7, Op::Read, "PH", R::Failed, T("EB:old HB:old SE:new")},
+        {8, Op::Copy, "E", R::Failed, T("EB:old HB:old SE:new SH:new")},
+        {9, Op::Copy, "H", R::Failed, T("E:new EB:old HB:old SE:new SH:new")},
+        {10, Op::Delete, "SE", R::Failed, T("E:new H:new EB:old HB:old SE:new SH:new")},
+        {11, Op::Delete, "SH", R::Failed, T("E:new H:new EB:old HB:old SH:new")},
+    };
+    std::set<std::size_t> covered;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "step " << c.step << ": " << UpdateSteps()[c.step].name);
+        covered.insert(c.step);
+        FakePlatform fake;
+        Arrange(fake, kWorn);
+        fake.faults.insert({c.op, kPaths.at(c.path)});
 
-            // The fault really is what makes this step fail.
-            {
-                FakePlatform probe;
-                Arrange(probe, WornState());
-                probe.faults.insert({c.op, c.path});
-                const UpdateFiles files = FormUpdateFiles(kInstallation, kPackage);
-                for (std::size_t before = 0; before < index; ++before)
-                    steps[before].run(probe, files);
-                EXPECT_FALSE(steps[index].run(probe, files));
-            }
-
-            FakePlatform fake;
-            fake.packageFolder = kPackage;
-            Arrange(fake, WornState());
-            fake.faults.insert({c.op, c.path});
-
-            EXPECT_EQ(Command1_Click(fake, kInstallation), c.first);
-            EXPECT_EQ(fake.messages, std::vector<std::wstring>{OutcomeMessage(c.first)});
-            EXPECT_EQ(Contents(fake), c.afterFirst);
-            ExpectNothingLost(fake);
-
-            EXPECT_EQ(Command1_Click(fake, kInstallation), c.second);
-            ASSERT_EQ(fake.messages.size(), 2u);
-            EXPECT_EQ(fake.messages[1], OutcomeMessage(c.second));
-            ExpectNothingLost(fake);
-            EXPECT_EQ(fake.Bytes(U), "updater");
-        }
-        EXPECT_TRUE(covered) << "no fault for step " << index << " (" << steps[index].name << ")";
+        EXPECT_EQ(UpdateInstallation(fake, kInstallation), c.outcome);
+        EXPECT_EQ(Contents(fake), c.after);
+        ExpectNothingLost(fake);
+        EXPECT_EQ(UpdateInstallation(fake, kInstallation), c.outcome);
+        ExpectNothingLost(fake);
+        EXPECT_EQ(fake.messages, std::vector<std::wstring>(2, kFailure));
+        EXPECT_EQ(fake.now, 0u) << "a lasting failure was waited on";
     }
+    EXPECT_EQ(covered.size(), UpdateSteps().size());
 }
 
-TEST(Replace, FirstUpdateKeepsTheOldFilesAsBackups)
+// Whole presses in situations a user meets, with the files and messages they end with.
+TEST(Replace, SituationsEndWithTheFilesTheUserIsTold)
 {
-    FakePlatform fake;
-    Arrange(fake, FreshState());
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Updated);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedSuccess});
-    EXPECT_EQ(Contents(fake), kUpdated);
-}
-
-TEST(Replace, UpdateOverOlderBackupsAndStaleStagedCopies)
-{
-    FakePlatform fake;
-    Arrange(fake, WornState());
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Updated);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedSuccess});
-    EXPECT_EQ(Contents(fake), kUpdated); // older backups replaced, stale copies not installed
-}
-
-TEST(Replace, MissingPackedExecutableKeepsTheBackupAcrossPresses)
-{
-    FakePlatform fake;
-    Tree start = FreshState();
-    start.erase(PE);
-    Arrange(fake, start);
-    const Tree expected = {{EB, kOldExe}, {HB, kOldHelp}, {PH, kNewHelp}, {U, "updater"}};
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Failed);
-    EXPECT_EQ(Contents(fake), expected);
-
-    // The backup is now the only copy of the old version; pressing again must not delete it.
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Failed);
-    EXPECT_EQ(Contents(fake), expected);
-    EXPECT_EQ(fake.messages, (std::vector<std::wstring>{kExpectedFailure, kExpectedFailure}));
-}
-
-TEST(Replace, InstallationWithoutHelpFileGetsOne)
-{
-    FakePlatform fake;
-    Tree start = FreshState();
-    start.erase(H);
-    Arrange(fake, start);
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Updated);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedSuccess});
-    Tree expected = kUpdated;
-    expected.erase(HB);
-    EXPECT_EQ(Contents(fake), expected);
-}
-
-TEST(Replace, PackageAtDriveRoot)
-{
-    FakePlatform fake;
-    fake.packageFolder = L"E:\\";
-    Arrange(fake, {{E, kOldExe}, {H, kOldHelp}, {L"E:\\korv5.ex_", kNewExe},
-                   {L"E:\\korv.hl_", kNewHelp}, {L"E:\\KVUp511f.exe", "updater"}});
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Updated);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedSuccess});
-    EXPECT_EQ(Contents(fake), (Tree{{E, kNewExe}, {H, kNewHelp}, {EB, kOldExe}, {HB, kOldHelp},
-                                    {L"E:\\korv5.ex_", kNewExe}, {L"E:\\korv.hl_", kNewHelp},
-                                    {L"E:\\KVUp511f.exe", "updater"}}));
-}
-
-TEST(Replace, ReadOnlyPackageFolderFails)
-{
-    FakePlatform fake;
-    fake.readOnlyFolders.insert(kPackage);
-    Arrange(fake, FreshState());
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Failed);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedFailure});
-    EXPECT_EQ(Contents(fake),
-              (Tree{{EB, kOldExe}, {HB, kOldHelp}, {PE, kNewExe}, {PH, kNewHelp}, {U, "updater"}}));
-}
-
-TEST(Replace, SzddPackageInstallsExpandedFiles)
-{
-    // Bytes that would upset a text-mode or NUL-terminated copy, and more than one flag group.
     const std::string exe = std::string("MZ\0\x90\r\n\x1A", 7) + std::string(20, '\xFF') + "end";
-    const std::string help = "?_\3help text";
-    FakePlatform fake;
-    Arrange(fake, {{E, kOldExe}, {H, kOldHelp}, {PE, PackSzdd(exe)}, {PH, PackSzdd(help)}});
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Updated);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedSuccess});
-    EXPECT_EQ(Contents(fake), (Tree{{E, exe}, {H, help}, {EB, kOldExe}, {HB, kOldHelp},
-                                    {PE, PackSzdd(exe)}, {PH, PackSzdd(help)}}));
-}
-
-TEST(Replace, BrokenSzddPackageLeavesNoStagedFile)
-{
-    const std::string packed = PackSzdd("new executable bytes");
+    Tree driveRoot = T("E:new H:new EB:old HB:old -PE -PH -U");
+    driveRoot[L"E:\\korv5.ex_"] = "exe new";
+    driveRoot[L"E:\\korv.hl_"] = "help new";
+    Tree inside = T("E:old H:old -PE -PH -U");
+    inside[L"C:\\Korvane\\korv5.ex_"] = "exe new";
+    inside[L"C:\\Korvane\\korv.hl_"] = "help new";
     const struct {
         const char* name;
-        std::string bytes;
-        std::set<std::pair<Op, std::wstring>> faults;
+        Tree start;
+        std::function<void(FakePlatform&)> arrange;
+        std::vector<R> outcomes; // one per press
+        Tree after;
     } cases[] = {
-        {"data cut short", packed.substr(0, packed.size() - 5), {}},
-        {"header cut short", packed.substr(0, 10), {}},
-        {"staged copy cannot be written", packed, {{Op::Write, SE}}},
+        {"first update", kFresh, nullptr, {R::Updated}, kUpdated},
+        {"over older backups and stale copies", kWorn, nullptr, {R::Updated}, kUpdated},
+        {"no help file installed", T("E:old"), nullptr, {R::Updated}, T("E:new H:new EB:old")},
+        {"package at a drive root",
+         T("E:old H:old -PE -PH -U"),
+         [](FakePlatform& f) {
+             f.packageFolder = L"E:\\";
+             f.files[L"E:\\korv5.ex_"].bytes = "exe new";
+             f.files[L"E:\\korv.hl_"].bytes = "help new";
+         },
+         {R::Updated},
+         driveRoot},
+        {"packed executable missing, pressed twice",
+         T("E:old H:old -PE"),
+         nullptr,
+         {R::Failed, R::Failed},
+         T("EB:old HB:old -PE")},
+        {"package folder read-only",
+         kFresh,
+         [](FakePlatform& f) { f.readOnlyFolders.insert(L"C:\\Package"); },
+         {R::Failed},
+         T("EB:old HB:old")},
+        {"SZDD packed files",
+         T("E:old H:old -PE -PH"),
+         [&](FakePlatform& f) {
+             f.files[kPaths.at("PE")].bytes = PackSzdd(exe);
+             f.files[kPaths.at("PH")].bytes = PackSzdd("help new");
+         },
+         {R::Updated},
+         {}},
+        {"SZDD file cut short",
+         T("E:old H:old -PE"),
+         [](FakePlatform& f) {
+             f.files[kPaths.at("PE")].bytes = PackSzdd("exe new").substr(0, 15);
+         },
+         {R::Failed},
+         {}},
+        // A CD or an archive that keeps attributes: read-only packed files with the download's
+        // Mark of the Web; what is installed must be plain files without either.
+        {"read-only packed files",
+         kFresh,
+         [](FakePlatform& f) {
+             for (const char* p : {"PE", "PH"}) {
+                 f.files[kPaths.at(p)].readOnly = true;
+                 f.files[kPaths.at(p)].streams = {"Zone.Identifier"};
+             }
+         },
+         {R::Updated},
+         kUpdated},
+        {"read-only old backup",
+         T("E:old H:old EB:older"),
+         [](FakePlatform& f) { f.files[kPaths.at("EB")].readOnly = true; },
+         {R::Failed},
+         T("E:old H:old EB:older")},
+        {"package unpacked into the installation",
+         inside,
+         [](FakePlatform& f) { f.packageFolder = L"C:\\Korvane"; },
+         {R::Failed, R::Failed},
+         inside},
+        {"korv5.exe locked for 300 ms",
+         kFresh,
+         [](FakePlatform& f) { f.files[kPaths.at("E")].lockedUntil = 300; },
+         {R::Updated},
+         kUpdated},
+        {"korv.hlp locked for 1.9 s",
+         kFresh,
+         [](FakePlatform& f) { f.files[kPaths.at("H")].lockedUntil = 1900; },
+         {R::Updated},
+         kUpdated},
+        {"korv5.exe locked for good",
+         kFresh,
+         [](FakePlatform& f) { f.files[kPaths.at("E")].lockedUntil = test::kForever; },
+         {R::Failed},
+         T("E:old H:old")},
+        {"administration edition",
+         kWorn,
+         [](FakePlatform& f) {
+             f.PutValue(L"SOFTWARE\\Zelvaric\\", L"Value32", std::string("\2\0\0\0", 4), 4);
+             f.writeProtectedKeys.insert(L"SOFTWARE\\Zelvaric\\");
+         },
+         {R::Refused, R::Refused},
+         kWorn},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform fake;
-        Arrange(fake, {{E, kOldExe}, {H, kOldHelp}, {PE, c.bytes}, {PH, kNewHelp}});
-        fake.faults = c.faults;
-
-        EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Failed);
-        EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedFailure});
-        EXPECT_EQ(Contents(fake),
-                  (Tree{{EB, kOldExe}, {HB, kOldHelp}, {PE, c.bytes}, {PH, kNewHelp}}));
+        Arrange(fake, c.start);
+        if (c.arrange)
+            c.arrange(fake);
+        const Tree packed = Contents(fake);
+        std::vector<std::wstring> expectedMessages;
+        for (const R outcome : c.outcomes) {
+            EXPECT_EQ(UpdateInstallation(fake, kInstallation), outcome);
+            expectedMessages.push_back(outcome == R::Updated  ? kSuccess
+                                       : outcome == R::Failed ? kFailure
+                                                              : kRefusal);
+            ExpectNothingLost(fake);
+        }
+        EXPECT_EQ(fake.messages, expectedMessages);
+        EXPECT_EQ(fake.openKeys, 0);
+        if (!c.after.empty()) {
+            EXPECT_EQ(Contents(fake), c.after);
+        } else if (c.outcomes[0] == R::Updated) { // SZDD: the expansions are installed
+            EXPECT_EQ(fake.files[kPaths.at("E")].bytes + fake.files[kPaths.at("H")].bytes,
+                      exe + "help new");
+        } else { // a broken SZDD file leaves no half-expanded staged copy
+            EXPECT_EQ(fake.files.count(kPaths.at("SE")) + fake.files.count(kPaths.at("E")), 0u);
+        }
+        for (const auto& [path, file] : fake.files) {
+            const bool written = !packed.count(path) || packed.at(path) != file.bytes;
+            EXPECT_FALSE(written && (file.readOnly || !file.streams.empty())) << "not a plain file";
+        }
     }
 }
 
-TEST(Replace, AdministrationEditionIsRefusedWithoutTouchingFiles)
+TEST(Replace, BriefLocksAreWaitedOutForAboutTwoSeconds)
 {
-    FakePlatform fake;
-    fake.PutValue(L"SOFTWARE\\Zelvaric\\", L"Value32", std::string("\2\0\0\0", 4), 4);
-    fake.writeProtectedKeys.insert(L"SOFTWARE\\Zelvaric\\");
-    Arrange(fake, WornState());
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Refused);
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Refused);
-    EXPECT_EQ(fake.messages, (std::vector<std::wstring>{kExpectedRefusal, kExpectedRefusal}));
-    EXPECT_EQ(Contents(fake), WornState());
-    EXPECT_EQ(fake.openKeys, 0);
-}
-
-TEST(Replace, LockedInstalledExecutableStaysInPlace)
-{
-    FakePlatform fake;
-    Arrange(fake, FreshState());
-    fake.files[E].locked = true;
-
-    EXPECT_EQ(Command1_Click(fake, kInstallation), ReplaceOutcome::Failed);
-    EXPECT_EQ(fake.messages, std::vector<std::wstring>{kExpectedFailure});
-    EXPECT_EQ(Contents(fake), (Tree{{E, kOldExe}, {HB, kOldHelp}, {PE, kNewExe}, {PH, kNewHelp},
-                                    {SE, kNewExe}, {SH, kNewHelp}, {U, "updater"}}));
-    EXPECT_TRUE(fake.files[E].locked);
+    for (const std::uint32_t lock : {1999u, 2100u}) {
+        FakePlatform fake;
+        Arrange(fake, kFresh);
+        fake.files[kPaths.at("E")].lockedUntil = lock;
+        EXPECT_EQ(UpdateInstallation(fake, kInstallation), lock < 2000 ? R::Updated : R::Failed);
+        EXPECT_GE(fake.now, std::min(lock, kLockRetryMilliseconds));
+        EXPECT_LE(fake.now, kLockRetryMilliseconds + kLockRetryPauseMilliseconds);
+    }
 }
 
 } // namespace

@@ -1,14 +1,17 @@
-// Product facts shown to the user by the window and by the updater's messages.
+// Product facts the updater shows to the user: in its window, in its messages and in the version
+// record of its executable. Plain macros first: the resource compiler reads this file too.
 #pragma once
 
-#include "app/version.h"
+#define KV_PRODUCT_NAME "Korv_Update"
 
+#ifndef RC_INVOKED
 namespace kv {
 
 inline constexpr wchar_t kSupportEmail[] = L"support@korvane.example";
 inline constexpr wchar_t kWebAddress[] = L"https://www.korvane.example/";
 inline constexpr wchar_t kAttribution[] = L"\u00A9 quillmarsh.example";
 // Message boxes carry the application's title, its product name.
-inline constexpr wchar_t kMessageTitle[] = KV_WIDE(KV_VERSION_PRODUCT_NAME);
+inline constexpr wchar_t kMessageTitle[] = L"" KV_PRODUCT_NAME;
 
 } // namespace kv
+#endif
