@@ -2,7 +2,6 @@
 // without a complete copy of the previous version, and the message must match the disk.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
 
 #include "tests/unit/fake_platform.h"
@@ -11,10 +10,10 @@
 namespace kv {
 namespace {
 
+using test::FakeFile;
 using test::FakePlatform;
 using test::Op;
 using R = ReplaceOutcome;
-using Tree = std::map<std::wstring, std::string>;
 
 const std::wstring kSuccess = L"Old Version was successfully updated!";
 const std::wstring kFailure =
@@ -25,60 +24,19 @@ const std::wstring kRefusal =
     L"Error!!! Can't use the Family Version update on this computer, because it has the "
     L"administration version of Korvane installed. In order to update Korvane on this computer "
     L"use the Business Version update!";
+const Installation kInstallation{L"C:\\Korvane\\korv5.exe", L"C:\\Korvane\\korv.hlp"};
 
-const std::map<std::string, std::wstring> kPaths = {
-    {"E", L"C:\\Korvane\\korv5.exe"},         {"H", L"C:\\Korvane\\korv.hlp"},
-    {"EB", L"C:\\Korvane\\korv5.exe.backup"}, {"HB", L"C:\\Korvane\\korv.hlp.backup"},
-    {"SE", L"C:\\Package\\korv5.exe"},        {"SH", L"C:\\Package\\korv.hlp"},
-    {"PE", L"C:\\Package\\korv5.ex_"},        {"PH", L"C:\\Package\\korv.hl_"},
-    {"U", L"C:\\Package\\KVUp511f.exe"}};
-const Installation kInstallation{kPaths.at("E"), kPaths.at("H")};
-
-// "E:old H:new" is korv5.exe with the old executable's bytes and korv.hlp with the new help's;
-// the package's own files (PE, PH, U) are there unless the text says "-PE" and so on.
-Tree T(const std::string& text)
+std::wstring PathOf(const std::string& key, std::wstring package = L"C:\\Package")
 {
-    Tree tree = {
-        {kPaths.at("PE"), "exe new"}, {kPaths.at("PH"), "help new"}, {kPaths.at("U"), "updater"}};
-    std::istringstream words(text);
-    for (std::string word; words >> word;) {
-        const auto colon = word.find(':');
-        if (word[0] == '-') {
-            tree.erase(kPaths.at(word.substr(1)));
-            continue;
-        }
-        const std::string key = word.substr(0, colon);
-        tree[kPaths.at(key)] =
-            std::string(key[0] == 'H' || key[1] == 'H' ? "help " : "exe ") + word.substr(colon + 1);
-    }
-    return tree;
-}
-
-const Tree kFresh = T("E:old H:old");
-const Tree kWorn = T("E:old H:old EB:older HB:older SE:stale SH:stale");
-const Tree kUpdated = T("E:new H:new EB:old HB:old");
-
-Tree Contents(const FakePlatform& fake)
-{
-    Tree tree;
-    for (const auto& [path, file] : fake.files)
-        tree[path] = file.bytes;
-    return tree;
-}
-
-// The old bytes of each installed file are at its place or in its backup, unless the new ones
-// have taken the place.
-void ExpectNothingLost(const FakePlatform& fake)
-{
-    const Tree now = Contents(fake);
-    for (const char* file : {"E", "H"}) {
-        const std::string kind = file[0] == 'E' ? "exe " : "help ";
-        const auto at = [&](const std::wstring& p) { return now.count(p) ? now.at(p) : ""; };
-        const std::wstring path = kPaths.at(file);
-        EXPECT_TRUE(at(path) == kind + "old" || at(path + L".backup") == kind + "old" ||
-                    at(path) == kind + "new")
-            << file << " lost its old version";
-    }
+    if (package.back() != L'\\')
+        package += L'\\';
+    const std::map<std::string, std::wstring> paths = {
+        {"E", kInstallation.exePath},    {"EB", kInstallation.exePath + L".backup"},
+        {"H", kInstallation.helpPath},   {"HB", kInstallation.helpPath + L".backup"},
+        {"SE", package + L"korv5.exe"},  {"SH", package + L"korv.hlp"},
+        {"PE", package + L"korv5.ex_"},  {"PH", package + L"korv.hl_"},
+        {"U", package + L"KVUp511f.exe"}};
+    return paths.at(key);
 }
 
 std::string PackSzdd(const std::string& data) // every byte a literal
@@ -93,218 +51,196 @@ std::string PackSzdd(const std::string& data) // every byte a literal
     return out;
 }
 
-void Arrange(FakePlatform& fake, const Tree& tree)
+// "E:old H:new+ro": korv5.exe holds the old executable, korv.hlp the new help file and is
+// read-only. Flags: +ro, +motw (the download's Mark of the Web), +szdd (packed), +cut (packed and
+// cut short), @N (locked until N ms). The package's own files (PE:new PH:new U) are there unless
+// the text says "-PE" and so on.
+std::map<std::wstring, FakeFile> Files(const std::string& text, const std::wstring& package)
 {
-    for (const auto& [path, bytes] : tree)
-        fake.files[path].bytes = bytes;
-}
-
-TEST(ReplaceNaming, FormsNamesFromInstallationAndPackageFolder)
-{
-    const struct {
-        std::wstring folder, base;
-    } cases[] = {{L"C:\\Package", L"C:\\Package\\"},
-                 {L"C:\\Package\\", L"C:\\Package\\"},
-                 {L"E:\\", L"E:\\"}};
-    for (const auto& c : cases) {
-        const UpdateFiles f = FormUpdateFiles(kInstallation, c.folder);
-        EXPECT_EQ(f.exeBackup + f.helpBackup,
-                  L"C:\\Korvane\\korv5.exe.backupC:\\Korvane\\korv.hlp.backup");
-        EXPECT_EQ(f.stagedExe + L"|" + f.stagedHelp, c.base + L"korv5.exe|" + c.base + L"korv.hlp");
-        EXPECT_EQ(f.packedExe + L"|" + f.packedHelp, c.base + L"korv5.ex_|" + c.base + L"korv.hl_");
+    std::map<std::wstring, FakeFile> files;
+    std::istringstream words("PE:new PH:new U:updater " + text);
+    for (std::string word; words >> word;) {
+        if (word[0] == '-') {
+            files.erase(PathOf(word.substr(1), package));
+            continue;
+        }
+        const std::string key = word.substr(0, word.find(':'));
+        std::string content =
+            word.substr(key.size() + 1, word.find_first_of("+@") - key.size() - 1);
+        if (key != "U")
+            content = (key.find('H') != std::string::npos ? "help " : "exe ") + content;
+        FakeFile& file = files[PathOf(key, package)] = FakeFile{};
+        file.bytes = content;
+        file.readOnly = word.find("+ro") != std::string::npos;
+        if (word.find("+motw") != std::string::npos)
+            file.streams.insert("Zone.Identifier");
+        if (word.find("+szdd") != std::string::npos || word.find("+cut") != std::string::npos)
+            file.bytes =
+                PackSzdd(content).substr(0, word.find("+cut") != std::string::npos ? 15 : -1);
+        if (const auto at = word.find('@'); at != std::string::npos)
+            file.lockedUntil = std::stoul(word.substr(at + 1));
     }
-    EXPECT_EQ(PackedName(L"a"), L"_");
-    EXPECT_EQ(PackedName(L""), L"");
+    return files;
 }
 
-// Each file step failing, from a worn installation (older backups, stale staged copies): the
-// outcome of two presses, and the files after the first.
+std::map<std::wstring, std::string> Contents(const std::map<std::wstring, FakeFile>& files)
+{
+    std::map<std::wstring, std::string> contents;
+    for (const auto& [path, file] : files)
+        contents[path] = file.bytes;
+    return contents;
+}
+
+// Presses Replace once per outcome letter (U updated, F failed, R refused) and checks the
+// messages, the files afterwards (unless `after` is null), that each installed file's previous
+// version is at its place, in its backup or replaced by the new one, and that everything the
+// update wrote is a plain file.
+void Press(FakePlatform& fake, const std::string& outcomes, const char* after)
+{
+    const auto before = Contents(fake.files);
+    std::vector<std::wstring> messages;
+    fake.messages.clear();
+    for (const char outcome : outcomes) {
+        const R expected = outcome == 'U' ? R::Updated : outcome == 'F' ? R::Failed : R::Refused;
+        EXPECT_EQ(UpdateInstallation(fake, kInstallation), expected);
+        messages.push_back(outcome == 'U' ? kSuccess : outcome == 'F' ? kFailure : kRefusal);
+        const auto now = Contents(fake.files);
+        const auto has = [&](const std::wstring& path, const std::string& bytes) {
+            return now.count(path) && now.at(path) == bytes;
+        };
+        for (const char* key : {"E", "H"}) {
+            const std::string kind = key[0] == 'E' ? "exe " : "help ";
+            const std::wstring path = PathOf(key);
+            EXPECT_TRUE(!before.count(path) || has(path, kind + "old") || has(path, kind + "new") ||
+                        has(path + L".backup", kind + "old"))
+                << key << " lost its previous version";
+        }
+    }
+    EXPECT_EQ(fake.messages, messages);
+    if (after) {
+        EXPECT_EQ(Contents(fake.files), Contents(Files(after, fake.packageFolder)));
+    }
+    EXPECT_EQ(fake.openKeys, 0);
+    for (const auto& [path, file] : fake.files) {
+        const bool written = !before.count(path) || before.at(path) != file.bytes;
+        EXPECT_FALSE(written && (file.readOnly || !file.streams.empty())) << "not a plain file";
+    }
+}
+
+const char* const kWorn = "E:old H:old EB:older HB:older SE:stale SH:stale";
+const char* const kUpdated = "E:new H:new EB:old HB:old";
+
+// Each file step failing, from a worn installation (older backups, stale staged copies), for two
+// presses; nothing is retried, since only locks clear by themselves.
 TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
 {
     const struct {
         std::size_t step;
         Op op;
         const char* path;
-        R outcome;
-        Tree after;
+        const char* after;
     } cases[] = {
         // An older backup that cannot go blocks its file's move aside: stop before any install.
-        {0, Op::Delete, "EB", R::Failed, T("E:old H:old EB:older SE:stale SH:stale")},
-        {1, Op::Delete, "HB", R::Failed, T("EB:old H:old HB:older SE:stale SH:stale")},
-        {2, Op::Rename, "E", R::Failed, T("E:old H:old SE:stale SH:stale")},
-        {3, Op::Rename, "H", R::Failed, T("EB:old H:old SE:stale SH:stale")},
+        {0, Op::Delete, "EB", "E:old H:old EB:older SE:stale SH:stale"},
+        {1, Op::Delete, "HB", "EB:old H:old HB:older SE:stale SH:stale"},
+        {2, Op::Rename, "E", "E:old H:old SE:stale SH:stale"},
+        {3, Op::Rename, "H", "EB:old H:old SE:stale SH:stale"},
         // A stale copy that cannot go is overwritten anyway; the final clean-up then fails.
-        {4, Op::Delete, "SE", R::Failed, T("E:new H:new EB:old HB:old SE:new SH:new")},
-        {5, Op::Delete, "SH", R::Failed, T("E:new H:new EB:old HB:old SH:new")},
-        {6, Op::Read, "PE", R::Failed, T("EB:old HB:old")},
-        {6, Op::Write, "SE", R::Failed, T("EB:old HB:old")},
-        {7, Op::Read, "PH", R::Failed, T("EB:old HB:old SE:new")},
-        {8, Op::Copy, "E", R::Failed, T("EB:old HB:old SE:new SH:new")},
-        {9, Op::Copy, "H", R::Failed, T("E:new EB:old HB:old SE:new SH:new")},
-        {10, Op::Delete, "SE", R::Failed, T("E:new H:new EB:old HB:old SE:new SH:new")},
-        {11, Op::Delete, "SH", R::Failed, T("E:new H:new EB:old HB:old SH:new")},
+        {4, Op::Delete, "SE", "E:new H:new EB:old HB:old SE:new SH:new"},
+        {5, Op::Delete, "SH", "E:new H:new EB:old HB:old SH:new"},
+        {6, Op::Read, "PE", "EB:old HB:old"},
+        {6, Op::Write, "SE", "EB:old HB:old"},
+        {7, Op::Read, "PH", "EB:old HB:old SE:new"},
+        {8, Op::Copy, "E", "EB:old HB:old SE:new SH:new"},
+        {9, Op::Copy, "H", "E:new EB:old HB:old SE:new SH:new"},
+        {10, Op::Delete, "SE", "E:new H:new EB:old HB:old SE:new SH:new"},
+        {11, Op::Delete, "SH", "E:new H:new EB:old HB:old SH:new"},
     };
     std::set<std::size_t> covered;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "step " << c.step << ": " << UpdateSteps()[c.step].name);
         covered.insert(c.step);
         FakePlatform fake;
-        Arrange(fake, kWorn);
-        fake.faults.insert({c.op, kPaths.at(c.path)});
-
-        EXPECT_EQ(UpdateInstallation(fake, kInstallation), c.outcome);
-        EXPECT_EQ(Contents(fake), c.after);
-        ExpectNothingLost(fake);
-        EXPECT_EQ(UpdateInstallation(fake, kInstallation), c.outcome);
-        ExpectNothingLost(fake);
-        EXPECT_EQ(fake.messages, std::vector<std::wstring>(2, kFailure));
-        EXPECT_EQ(fake.now, 0u) << "a lasting failure was waited on";
+        fake.files = Files(kWorn, fake.packageFolder);
+        fake.faults.insert({c.op, PathOf(c.path)});
+        Press(fake, "F", c.after);
+        Press(fake, "F", nullptr);
+        EXPECT_EQ(fake.now, 0u);
     }
     EXPECT_EQ(covered.size(), UpdateSteps().size());
 }
 
-// Whole presses in situations a user meets, with the files and messages they end with.
+// Whole presses in situations a user meets.
 TEST(Replace, SituationsEndWithTheFilesTheUserIsTold)
 {
-    const std::string exe = std::string("MZ\0\x90\r\n\x1A", 7) + std::string(20, '\xFF') + "end";
-    Tree driveRoot = T("E:new H:new EB:old HB:old -PE -PH -U");
-    driveRoot[L"E:\\korv5.ex_"] = "exe new";
-    driveRoot[L"E:\\korv.hl_"] = "help new";
-    Tree inside = T("E:old H:old -PE -PH -U");
-    inside[L"C:\\Korvane\\korv5.ex_"] = "exe new";
-    inside[L"C:\\Korvane\\korv.hl_"] = "help new";
     const struct {
         const char* name;
-        Tree start;
-        std::function<void(FakePlatform&)> arrange;
-        std::vector<R> outcomes; // one per press
-        Tree after;
+        const char* start;
+        std::wstring package;
+        const char* presses;
+        const char* after;
     } cases[] = {
-        {"first update", kFresh, nullptr, {R::Updated}, kUpdated},
-        {"over older backups and stale copies", kWorn, nullptr, {R::Updated}, kUpdated},
-        {"no help file installed", T("E:old"), nullptr, {R::Updated}, T("E:new H:new EB:old")},
-        {"package at a drive root",
-         T("E:old H:old -PE -PH -U"),
-         [](FakePlatform& f) {
-             f.packageFolder = L"E:\\";
-             f.files[L"E:\\korv5.ex_"].bytes = "exe new";
-             f.files[L"E:\\korv.hl_"].bytes = "help new";
-         },
-         {R::Updated},
-         driveRoot},
-        {"packed executable missing, pressed twice",
-         T("E:old H:old -PE"),
-         nullptr,
-         {R::Failed, R::Failed},
-         T("EB:old HB:old -PE")},
-        {"package folder read-only",
-         kFresh,
-         [](FakePlatform& f) { f.readOnlyFolders.insert(L"C:\\Package"); },
-         {R::Failed},
-         T("EB:old HB:old")},
-        {"SZDD packed files",
-         T("E:old H:old -PE -PH"),
-         [&](FakePlatform& f) {
-             f.files[kPaths.at("PE")].bytes = PackSzdd(exe);
-             f.files[kPaths.at("PH")].bytes = PackSzdd("help new");
-         },
-         {R::Updated},
-         {}},
-        {"SZDD file cut short",
-         T("E:old H:old -PE"),
-         [](FakePlatform& f) {
-             f.files[kPaths.at("PE")].bytes = PackSzdd("exe new").substr(0, 15);
-         },
-         {R::Failed},
-         {}},
-        // A CD or an archive that keeps attributes: read-only packed files with the download's
-        // Mark of the Web; what is installed must be plain files without either.
-        {"read-only packed files",
-         kFresh,
-         [](FakePlatform& f) {
-             for (const char* p : {"PE", "PH"}) {
-                 f.files[kPaths.at(p)].readOnly = true;
-                 f.files[kPaths.at(p)].streams = {"Zone.Identifier"};
-             }
-         },
-         {R::Updated},
+        {"first update", "E:old H:old", L"C:\\Package", "U", kUpdated},
+        {"older backups, stale copies", kWorn, L"C:\\Package", "U", kUpdated},
+        {"no help file installed", "E:old", L"C:\\Package", "U", "E:new H:new EB:old"},
+        {"package at a drive root", "E:old H:old", L"E:\\", "U", kUpdated},
+        {"packed korv5.exe missing", "E:old H:old -PE", L"C:\\Package", "FF", "EB:old HB:old -PE"},
+        {"SZDD packed files", "E:old H:old PE:new+szdd PH:new+szdd", L"C:\\Package", "U",
+         "E:new H:new EB:old HB:old PE:new+szdd PH:new+szdd"},
+        {"SZDD file cut short", "E:old H:old PE:new+cut", L"C:\\Package", "F",
+         "EB:old HB:old PE:new+cut"},
+        // A CD, or an archive that keeps attributes, of a download with its Mark of the Web.
+        {"read-only packed files", "E:old H:old PE:new+ro+motw PH:new+ro+motw", L"C:\\Package", "U",
          kUpdated},
-        {"read-only old backup",
-         T("E:old H:old EB:older"),
-         [](FakePlatform& f) { f.files[kPaths.at("EB")].readOnly = true; },
-         {R::Failed},
-         T("E:old H:old EB:older")},
-        {"package unpacked into the installation",
-         inside,
-         [](FakePlatform& f) { f.packageFolder = L"C:\\Korvane"; },
-         {R::Failed, R::Failed},
-         inside},
-        {"korv5.exe locked for 300 ms",
-         kFresh,
-         [](FakePlatform& f) { f.files[kPaths.at("E")].lockedUntil = 300; },
-         {R::Updated},
-         kUpdated},
-        {"korv.hlp locked for 1.9 s",
-         kFresh,
-         [](FakePlatform& f) { f.files[kPaths.at("H")].lockedUntil = 1900; },
-         {R::Updated},
-         kUpdated},
-        {"korv5.exe locked for good",
-         kFresh,
-         [](FakePlatform& f) { f.files[kPaths.at("E")].lockedUntil = test::kForever; },
-         {R::Failed},
-         T("E:old H:old")},
-        {"administration edition",
-         kWorn,
-         [](FakePlatform& f) {
-             f.PutValue(L"SOFTWARE\\Zelvaric\\", L"Value32", std::string("\2\0\0\0", 4), 4);
-             f.writeProtectedKeys.insert(L"SOFTWARE\\Zelvaric\\");
-         },
-         {R::Refused, R::Refused},
-         kWorn},
+        {"read-only old backup", "E:old H:old EB:older+ro", L"C:\\Package", "F",
+         "E:old H:old EB:older"},
+        {"package unpacked into the installation", "E:old H:old", L"C:\\Korvane", "FF",
+         "E:old H:old"},
+        {"korv5.exe locked for 300 ms", "E:old@300 H:old", L"C:\\Package", "U", kUpdated},
+        {"korv.hlp locked for 1.9 s", "E:old H:old@1900", L"C:\\Package", "U", kUpdated},
+        {"korv5.exe locked for good", "E:old@99999 H:old", L"C:\\Package", "F", "E:old H:old"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform fake;
-        Arrange(fake, c.start);
-        if (c.arrange)
-            c.arrange(fake);
-        const Tree packed = Contents(fake);
-        std::vector<std::wstring> expectedMessages;
-        for (const R outcome : c.outcomes) {
-            EXPECT_EQ(UpdateInstallation(fake, kInstallation), outcome);
-            expectedMessages.push_back(outcome == R::Updated  ? kSuccess
-                                       : outcome == R::Failed ? kFailure
-                                                              : kRefusal);
-            ExpectNothingLost(fake);
-        }
-        EXPECT_EQ(fake.messages, expectedMessages);
-        EXPECT_EQ(fake.openKeys, 0);
-        if (!c.after.empty()) {
-            EXPECT_EQ(Contents(fake), c.after);
-        } else if (c.outcomes[0] == R::Updated) { // SZDD: the expansions are installed
-            EXPECT_EQ(fake.files[kPaths.at("E")].bytes + fake.files[kPaths.at("H")].bytes,
-                      exe + "help new");
-        } else { // a broken SZDD file leaves no half-expanded staged copy
-            EXPECT_EQ(fake.files.count(kPaths.at("SE")) + fake.files.count(kPaths.at("E")), 0u);
-        }
-        for (const auto& [path, file] : fake.files) {
-            const bool written = !packed.count(path) || packed.at(path) != file.bytes;
-            EXPECT_FALSE(written && (file.readOnly || !file.streams.empty())) << "not a plain file";
-        }
+        fake.packageFolder = c.package;
+        fake.files = Files(c.start, c.package);
+        Press(fake, c.presses, c.after);
     }
+
+    FakePlatform readOnlyFolder;
+    readOnlyFolder.files = Files("E:old H:old", readOnlyFolder.packageFolder);
+    readOnlyFolder.readOnlyFolders.insert(L"C:\\Package");
+    Press(readOnlyFolder, "F", "EB:old HB:old");
+
+    FakePlatform administration;
+    administration.files = Files(kWorn, administration.packageFolder);
+    administration.PutValue(L"SOFTWARE\\Zelvaric\\", L"Value32", std::string("\2\0\0\0", 4), 4);
+    administration.writeProtectedKeys.insert(L"SOFTWARE\\Zelvaric\\");
+    Press(administration, "RR", kWorn);
 }
 
 TEST(Replace, BriefLocksAreWaitedOutForAboutTwoSeconds)
 {
     for (const std::uint32_t lock : {1999u, 2100u}) {
         FakePlatform fake;
-        Arrange(fake, kFresh);
-        fake.files[kPaths.at("E")].lockedUntil = lock;
+        fake.files = Files("E:old H:old", fake.packageFolder);
+        fake.files[PathOf("E")].lockedUntil = lock;
         EXPECT_EQ(UpdateInstallation(fake, kInstallation), lock < 2000 ? R::Updated : R::Failed);
         EXPECT_GE(fake.now, std::min(lock, kLockRetryMilliseconds));
         EXPECT_LE(fake.now, kLockRetryMilliseconds + kLockRetryPauseMilliseconds);
     }
+}
+
+TEST(ReplaceNaming, FormsNamesFromInstallationAndPackageFolder)
+{
+    for (const std::wstring folder : {L"C:\\Package", L"C:\\Package\\", L"E:\\"}) {
+        const UpdateFiles f = FormUpdateFiles(kInstallation, folder);
+        EXPECT_EQ(f.exeBackup + f.helpBackup, PathOf("EB") + PathOf("HB"));
+        EXPECT_EQ(f.stagedExe + f.stagedHelp, PathOf("SE", folder) + PathOf("SH", folder));
+        EXPECT_EQ(f.packedExe + f.packedHelp, PathOf("PE", folder) + PathOf("PH", folder));
+    }
+    EXPECT_EQ(PackedName(L"a") + PackedName(L""), L"_");
 }
 
 } // namespace
