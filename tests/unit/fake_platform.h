@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/szdd/memory_streams.h"
 
 namespace kv::test {
 
@@ -130,7 +131,9 @@ public:
     {
         if (const FileError e = Check(Op::Read, path, path))
             return e;
-        *stream = std::make_unique<Reader>(files[path].bytes);
+        const std::string& bytes = files[path].bytes;
+        *stream = std::make_unique<MemoryReader>(
+            reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         return kFileOk;
     }
     FileError CreateForWriting(const std::wstring& path,
@@ -148,7 +151,7 @@ public:
     }
     bool SameFolder(const std::wstring& a, const std::wstring& b) override
     {
-        return Folded(a + L"\\") == Folded(b + L"\\");
+        return Folded(a) == Folded(b);
     }
     std::wstring PackageFolder() override { return packageFolder; }
     std::uint32_t Milliseconds() override { return now; }
@@ -156,18 +159,6 @@ public:
     void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
 
 private:
-    struct Reader : ReadStream {
-        explicit Reader(std::string b) : bytes(std::move(b)) {}
-        bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
-        {
-            *got = std::min(capacity, bytes.size() - offset);
-            std::memcpy(buffer, bytes.data() + offset, *got);
-            offset += *got;
-            return true;
-        }
-        std::string bytes;
-        std::size_t offset = 0;
-    };
     struct Writer : WriteStream {
         explicit Writer(std::string& t) : target(t) {}
         bool Write(const void* data, std::size_t size) override
@@ -197,13 +188,11 @@ private:
     {
         return !readOnlyFolders.count(path.substr(0, path.find_last_of(L'\\')));
     }
-    // Paths as Windows compares them: doubled backslashes at the end and letter case do not count.
+    // Paths as Windows compares them: letter case does not count.
     static std::wstring Folded(std::wstring path)
     {
-        while (path.size() > 1 && path.back() == L'\\' && path[path.size() - 2] == L'\\')
-            path.pop_back();
         std::transform(path.begin(), path.end(), path.begin(), ::towlower);
-        return path;
+        return path.back() == L'\\' ? path : path + L'\\';
     }
 
     std::vector<const std::map<std::wstring, std::pair<std::uint32_t, std::string>>*> keys_;
