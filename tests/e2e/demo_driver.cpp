@@ -1,100 +1,49 @@
-// The demo's person at the keyboard: starts the updater from its package folder, reads the
+// scripts/demo's person at the keyboard: starts the updater from its package folder, reads the
 // window, presses Replace, reads the message and presses OK, saving a picture of each screen.
 // Usage: kv_demo.exe PACKAGE_FOLDER SHOTS_FOLDER
 #include "tests/e2e/harness.h"
 
-#include <cstdio>
-
 #include "app/resource.h"
 
-namespace {
+#include <cstdio>
+#include <fstream>
 
-// Saves the whole screen as a 24-bit BMP.
-bool SaveScreen(const std::wstring& path)
+std::wstring shots;
+
+// The whole screen as an opaque 32-bit BMP file.
+void Shoot(const wchar_t* name)
 {
-    const int width = GetSystemMetrics(SM_CXSCREEN);
-    const int height = GetSystemMetrics(SM_CYSCREEN);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-
-    BITMAPINFOHEADER info{};
-    info.biSize = sizeof info;
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    const DWORD rowBytes = ((width * 3 + 3) / 4) * 4;
-    std::string pixels(rowBytes * height, '\0');
-    GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
-              DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42; // "BM"
-    file.bfOffBits = sizeof file + sizeof info;
-    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
-    e2e::Bytes bytes(reinterpret_cast<const char*>(&file), sizeof file);
-    bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
-    bytes += pixels;
-    e2e::WriteBytes(path, bytes);
-    return true;
+    const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    std::vector<DWORD> pixels = e2e::Pixels({0, 0, width, height});
+    for (DWORD& pixel : pixels)
+        pixel |= 0xFF000000;
+    const BITMAPINFOHEADER info{40, width, -height, 1, 32, BI_RGB};
+    const BITMAPFILEHEADER file{0x4D42, DWORD(54 + pixels.size() * 4), 0, 0, 54}; // "BM"
+    std::ofstream((shots + name).c_str(), std::ios::binary)
+        .write((const char*)&file, 14)
+        .write((const char*)&info, 40)
+        .write((const char*)pixels.data(), pixels.size() * 4);
 }
-
-void Say(const std::wstring& line)
-{
-    std::printf("%s\n", e2e::Utf8(line).c_str());
-    std::fflush(stdout);
-}
-
-} // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3) {
-        Say(L"usage: kv_demo.exe PACKAGE_FOLDER SHOTS_FOLDER");
-        return 2;
+    if (argc != 3)
+        return std::printf("usage: kv_demo.exe PACKAGE_FOLDER SHOTS_FOLDER\n"), 2;
+    shots = argv[2];
+    e2e::App app(argv[1] + std::wstring(L"\\KVUp511f.exe"));
+    if (app.Main()) {
+        Sleep(300); // the window finishes painting
+        std::printf("Window \"%ls\"; existing exe found at %ls\nPressing \"%ls\"\n",
+                    e2e::TextOf(app.main).c_str(), e2e::TextOf(app.Item(IDC_TEXT1)).c_str(),
+                    e2e::TextOf(app.Item(IDC_COMMAND1)).c_str());
+        Shoot(L"\\1-window.bmp");
+        PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
     }
-    const std::wstring package = argv[1];
-    const std::wstring shots = argv[2];
-
-    e2e::App app;
-    app.Start(e2e::Join(package, L"KVUp511f.exe"), L"C:\\");
-    HWND form = app.WaitMain();
-    if (!form) {
-        if (HWND box = app.WaitMessageBox()) {
-            Say(L"Message box: " + e2e::ReadMessageBox(box).text);
-            SaveScreen(e2e::Join(shots, L"1-message.bmp"));
-            app.PressOk(box);
-        }
-        Say(L"The updater did not show its window.");
-        return 1;
-    }
-    Sleep(300); // let the window finish painting before the picture
-    Say(L"Window \"" + e2e::TextOf(form) + L"\"");
-    Say(L"  Existing exe found at: " + e2e::TextOf(app.Control(IDC_TEXT1)));
-    Say(L"  Replace is " + std::wstring(IsWindowEnabled(app.Control(IDC_COMMAND1)) ? L"enabled" : L"disabled") +
-        L"; the focus is on \"" + e2e::TextOf(app.Focus()) + L"\"");
-    SaveScreen(e2e::Join(shots, L"1-window.bmp"));
-
-    Say(L"Pressing \"" + e2e::TextOf(app.Control(IDC_COMMAND1)) + L"\"");
-    app.Click(app.Control(IDC_COMMAND1));
-    HWND box = app.WaitMessageBox();
-    if (!box) {
-        Say(L"No message box appeared.");
-        return 1;
-    }
-    const e2e::MessageBoxView message = e2e::ReadMessageBox(box);
-    Say(L"Message box \"" + message.title + L"\": " + message.text);
-    SaveScreen(e2e::Join(shots, L"2-message.bmp"));
-    app.PressOk(box);
-    const bool ended = app.WaitExit();
-    Say(ended ? L"Pressed OK; the updater ended." : L"Pressed OK; the updater is still running.");
-    return ended && message.text == L"Old Version was successfully updated!" ? 0 : 1;
+    app.Watch([&] { return app.box; }, 10000);
+    Shoot(L"\\2-message.bmp");
+    std::printf("Message: %ls\n", app.Answer().c_str());
+    // Only a successful update ends the program; after the other messages its window stays.
+    const bool updated = app.main && app.EndsQuietly();
+    std::printf("Pressed OK; the updater %s\n", updated ? "ended." : "runs on.");
+    return updated ? 0 : 1;
 }

@@ -1,0 +1,408 @@
+// The real KVUp511f.exe under Wine: start-up, the window as a person sees and works it, the
+// executable's resources, and complete updates with their effects on disk.
+#include "tests/e2e/harness.h"
+
+#include "app/resource.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace e2e {
+namespace {
+
+using Bytes = std::string;
+using Files = std::map<std::wstring, Bytes>;
+const std::wstring kBuilt = KV_BUILD, kUpdater = kBuilt + L"/KVUp511f.exe";
+const std::wstring kNotFound = L"This program could not resolve the path of the exe-file of "
+                               L"Korvane. Please contact support@korvane.example";
+const std::wstring kRefusal =
+    L"Error!!! Can't use the Family Version update on this computer, because it has the "
+    L"administration version of Korvane installed. In order to update Korvane on this computer "
+    L"use the Business Version update!";
+const std::wstring kFailure =
+    L"Error! Problems were encountered during the upgrade. Deinstall the old Korvane version and "
+    L"do a new installation of the current version, which is available at "
+    L"https://www.korvane.example/";
+const std::wstring kSuccess = L"Old Version was successfully updated!";
+
+Bytes Read(const std::wstring& path)
+{
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return file ? Bytes(std::istreambuf_iterator<char>(file), {}) : "<unreadable>";
+}
+
+void Write(const std::wstring& path, const Bytes& bytes, DWORD attributes = 0)
+{
+    std::ofstream(path.c_str(), std::ios::binary) << bytes;
+    SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_ARCHIVE);
+}
+
+Files List(const std::wstring& folder)
+{
+    Files files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder + L"\\"))
+        files[entry.path().filename()] = Read(entry.path());
+    return files;
+}
+
+// Help_Dir (none when empty) and the edition's Value32 (none when 0).
+void SetRegistry(const std::wstring& installFolder, DWORD edition = 0)
+{
+    const wchar_t *product = L"SOFTWARE\\Quillmarsh\\Korvane", *editions = L"SOFTWARE\\Zelvaric";
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, product);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, editions);
+    if (!installFolder.empty())
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, product, L"Help_Dir", REG_SZ, installFolder.c_str(),
+                        (installFolder.size() + 1) * sizeof(wchar_t));
+    if (edition)
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, editions, L"Value32", REG_DWORD, &edition, 4);
+}
+
+// A new folder (the runner empties C:\e2e), with an installation when exe is given.
+std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edition = 0)
+{
+    static int made = 0;
+    const std::wstring folder = L"C:\\e2e\\" + std::to_wstring(GetTickCount() + ++made);
+    std::filesystem::create_directories(folder);
+    if (!exe.empty())
+        Write(folder + L"\\korv5.exe", exe), Write(folder + L"\\korv.hlp", help),
+            SetRegistry(folder, edition);
+    return folder;
+}
+
+HWND Focus(const App& app)
+{
+    GUITHREADINFO info{sizeof info};
+    return GetGUIThreadInfo(app.process.dwThreadId, &info) ? info.hwndFocus : nullptr;
+}
+
+void Key(const App& app, WPARAM key)
+{
+    PostMessageW(Focus(app), WM_KEYDOWN, key, 0);
+    PostMessageW(Focus(app), WM_KEYUP, key, LPARAM(0xC0000001));
+}
+
+// Still running a moment later, its window on show and no message box.
+bool Stays(App& app)
+{
+    return !app.Watch([&] { return app.box; }, 500) && IsWindowVisible(app.main);
+}
+
+TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShows)
+{
+    SetRegistry(L"");
+    App app(kUpdater);
+    EXPECT_EQ(app.Answer(), kNotFound);
+    EXPECT_TRUE(app.EndsQuietly());
+    EXPECT_EQ(app.main, nullptr) << "the main window showed";
+}
+
+TEST(Executable, CarriesTheNineImageIconAndTheVersionStrings)
+{
+    HMODULE exe = LoadLibraryExW(kUpdater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC group = FindResourceW(exe, MAKEINTRESOURCEW(IDI_APP), RT_GROUP_ICON);
+    // The icon directory: a count, then 14-byte entries with the width and the bits per pixel.
+    const auto* icons = static_cast<const BYTE*>(LockResource(LoadResource(exe, group)));
+    ASSERT_TRUE(icons);
+    std::multiset<int> images;
+    for (int i = 0; i < icons[4]; ++i)
+        images.insert(icons[6 + 14 * i] * 100 + icons[12 + 14 * i]);
+    EXPECT_EQ(images, (std::multiset<int>{4808, 4804, 4801, 3208, 3204, 3201, 1608, 1604, 1601}));
+
+    std::string record(GetFileVersionInfoSizeW(kUpdater.c_str(), nullptr), '\0');
+    ASSERT_TRUE(GetFileVersionInfoW(kUpdater.c_str(), 0, record.size(), record.data()));
+    for (const auto& [name, value] : {std::pair{L"ProductName", L"Korv_Update"},
+                                      {L"FileVersion", L"1.00"},
+                                      {L"ProductVersion", L"1.00"},
+                                      {L"InternalName", L"KVUp511f"},
+                                      {L"OriginalFilename", L"KVUp511f.exe"}}) {
+        const wchar_t* text = L"<none>";
+        UINT size = 0;
+        VerQueryValueW(record.data(),
+                       (L"\\StringFileInfo\\040904B0\\" + std::wstring(name)).c_str(),
+                       (void**)&text, &size);
+        EXPECT_EQ(std::wstring(text), value);
+    }
+}
+
+// The share of a control's pixels on the screen that have this colour.
+double Share(HWND control, DWORD rgb)
+{
+    RECT r;
+    GetWindowRect(control, &r);
+    const std::vector<DWORD> pixels = Pixels(r);
+    return std::count(pixels.begin(), pixels.end(), rgb) / double(pixels.size());
+}
+
+// At the screen's resolution (e2e_dpi144 runs the Dpi144 instances), an installation of the
+// administration edition: pressing Replace only shows the refusal there.
+class Window : public testing::TestWithParam<int> {
+protected:
+    void SetUp() override { ASSERT_TRUE(app.Main()); }
+    const std::wstring inst = NewFolder("5.10", "help", 2);
+    App app{kUpdater};
+};
+
+TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
+{
+    const std::pair<int, std::wstring> texts[] = {
+        {IDC_LABEL1, L"This program updates Korvane version 5.00-5.10  to the newest version "
+                     L"5.11  It does *not* work with versions prior to version 5!"},
+        {IDC_LABEL5, L"Make sure Korvane is not running during update"},
+        {IDC_LABEL2, L"Existing exe found at:"},
+        {IDC_TEXT1, inst + L"\\korv5.exe"},
+        {IDC_COMMAND1, L"Replace exitsing version with new 5.11 version"},
+        {IDC_COMMAND2, L"Cancel"},
+        {IDC_LABEL4, L"If you encounter problems, contact: support@korvane.example"},
+        {IDC_LABEL3, L"\u00A9 quillmarsh.example"}};
+    EXPECT_EQ(TextOf(app.main), L"Korvane - Update");
+    for (const auto& [id, text] : texts)
+        EXPECT_EQ(TextOf(app.Item(id)), text);
+    const LONG frame = WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
+    EXPECT_EQ(GetWindowLongW(app.main, GWL_STYLE) & frame, WS_CAPTION | WS_SYSMENU);
+
+    RECT r;
+    GetWindowRect(app.main, &r);
+    EXPECT_NEAR(r.left + r.right, GetSystemMetrics(SM_CXSCREEN), 1) << "centred across";
+    EXPECT_NEAR(r.top + r.bottom, GetSystemMetrics(SM_CYSCREEN), 1) << "centred down";
+    // The client area (0) and the controls: left, top, width and height in twips.
+    const int twips[][5] = {{0, 0, 0, 6585, 3705},
+                            {IDC_LABEL1, 135, 90, 6210, 525},
+                            {IDC_LABEL5, 105, 615, 6300, 240},
+                            {IDC_LABEL2, 105, 1035, 1710, 255},
+                            {IDC_TEXT1, 1785, 975, 4620, 330},
+                            {IDC_COMMAND1, 120, 1620, 6285, 615},
+                            {IDC_COMMAND2, 120, 2370, 6285, 405},
+                            {IDC_LABEL4, 195, 3000, 6045, 195},
+                            {IDC_LABEL3, 4350, 3420, 2040, 255}};
+    for (const auto& [id, left, top, width, height] : twips) {
+        GetWindowRect(app.Item(id), &r);
+        MapWindowPoints(nullptr, app.main, (POINT*)&r, 2);
+        if (!id)
+            GetClientRect(app.main, &r);
+        const auto px = [dpi = GetParam()](int twips) { return MulDiv(twips, dpi, 1440); };
+        EXPECT_EQ((std::vector<long>{r.left, r.top, r.right - r.left, r.bottom - r.top}),
+                  (std::vector<long>{px(left), px(top), px(width), px(height)}))
+            << "control " << id;
+    }
+
+    const DWORD navy = 0x000080, blue = 0x0000FF, grey = 0xC0C0C0;
+    const std::tuple<int, DWORD, double> painted[] = {{IDC_LABEL1, navy, 0.001},
+                                                      {IDC_LABEL5, navy, 0.001},
+                                                      {IDC_LABEL4, blue, 0.001},
+                                                      {IDC_TEXT1, grey, 0.5}}; // its background
+    for (const auto& [id, rgb, least] : painted)
+        EXPECT_TRUE(app.Watch([&] { return Share(app.Item(id), rgb) >= least; }, 3000))
+            << "control " << id << " shows too little " << std::hex << rgb;
+    EXPECT_EQ(Share(app.Item(IDC_LABEL2), navy), 0) << "Label2 keeps the default colour";
+}
+
+TEST_P(Window, FocusStartsOnCancelAndTabGoesRound)
+{
+    for (int id : {IDC_COMMAND2, IDC_COMMAND1, IDC_TEXT1, IDC_COMMAND2}) {
+        ASSERT_TRUE(app.Watch([&] { return Focus(app) == app.Item(id); }, 3000))
+            << "the focus is on " << GetDlgCtrlID(Focus(app)) << " instead of " << id;
+        Key(app, VK_TAB);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dpi96, Window, testing::Values(96));
+INSTANTIATE_TEST_SUITE_P(Dpi144, Window, testing::Values(144));
+
+TEST(Input, EndsTheProgramQuietlyOrPressesTheFocusedButton)
+{
+    // What a person does on the window as it first shows, or after Tab took the focus to Replace.
+    const struct {
+        const char* name;
+        UINT message; // to the focused control; WM_SYSCOMMAND to the window
+        WPARAM key;
+        bool onReplace, ends;
+    } inputs[] = {{"Cancel clicked", BM_CLICK, 0, false, true},
+                  {"Enter on Cancel", WM_KEYDOWN, VK_RETURN, false, true},
+                  {"Space on Cancel", WM_KEYDOWN, VK_SPACE, false, true},
+                  {"close box", WM_SYSCOMMAND, SC_CLOSE, false, true},
+                  {"Escape", WM_KEYDOWN, VK_ESCAPE, false, false},
+                  {"Enter on Replace", WM_KEYDOWN, VK_RETURN, true, false},
+                  {"Space on Replace", WM_KEYDOWN, VK_SPACE, true, false}};
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.name);
+        NewFolder("5.10", "help", 2);
+        App app(kUpdater);
+        ASSERT_TRUE(app.Main());
+        ASSERT_TRUE(app.Watch([&] { return Focus(app) == app.Item(IDC_COMMAND2); }, 3000));
+        if (input.onReplace)
+            Key(app, VK_TAB);
+        const int focus = input.onReplace ? IDC_COMMAND1 : IDC_COMMAND2;
+        ASSERT_TRUE(app.Watch([&] { return Focus(app) == app.Item(focus); }, 3000));
+        if (input.message == WM_KEYDOWN)
+            Key(app, input.key);
+        else
+            PostMessageW(input.message == BM_CLICK ? Focus(app) : app.main, input.message,
+                         input.key, 0);
+        EXPECT_EQ(input.onReplace ? app.Answer() : kRefusal, kRefusal);
+        EXPECT_TRUE(input.ends ? app.EndsQuietly() : Stays(app));
+    }
+}
+
+Bytes Pattern(std::size_t size, int seed)
+{
+    Bytes bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = char(i * seed >> 7 ^ i);
+    return bytes;
+}
+
+class Replace;
+// What else happens while the program works on a press of Replace.
+enum Meanwhile { kNothing, kClickAgain, kLockReleasedSoon, kLockHeld };
+struct Row {
+    const char* name;
+    Meanwhile meanwhile;
+    void (*arrange)(Replace& t);        // before the updater starts
+    void (*afterFirst)(Replace& t);     // after the first message was answered
+    std::vector<std::wstring> messages; // one press of Replace each
+};
+
+// The old version installed, the new one packed as plain copies beside the updater.
+class Replace : public testing::TestWithParam<Row> {
+public:
+    void Pack(const std::wstring& folder)
+    {
+        pkg = folder;
+        Write(pkg + L"\\korv5.ex_", newExe), Write(pkg + L"\\korv.hl_", newHelp);
+    }
+    Bytes oldExe = Pattern(300000, 11), oldHelp = Pattern(90000, 12);
+    Bytes newExe = Pattern(310017, 13), newHelp = Pattern(90003, 14);
+    std::wstring inst = NewFolder(oldExe, oldHelp), pkg;
+    Files instBefore, pkgBefore;
+};
+
+TEST_P(Replace, Press)
+{
+    const Row& row = GetParam();
+    Pack(NewFolder());
+    if (row.arrange)
+        row.arrange(*this);
+    CopyFileW(kUpdater.c_str(), (pkg + L"\\KVUp511f.exe").c_str(), TRUE);
+    instBefore = List(inst), pkgBefore = List(pkg);
+    App app(pkg + L"\\KVUp511f.exe");
+    ASSERT_TRUE(app.Main());
+    for (std::size_t n = 0; n < row.messages.size(); ++n) {
+        // Opened without sharing, as by a running Korvane or a virus scanner.
+        HANDLE lock = row.meanwhile < kLockReleasedSoon
+                          ? nullptr
+                          : CreateFileW((inst + L"\\korv5.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        for (int click = 0; click <= (row.meanwhile == kClickAgain); ++click)
+            PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
+        if (lock) {
+            EXPECT_NE(lock, INVALID_HANDLE_VALUE);
+            Sleep(300);
+            if (row.meanwhile == kLockReleasedSoon)
+                CloseHandle(lock), lock = nullptr;
+            // While the program waits for the file, its window answers and a close request waits.
+            EXPECT_TRUE(
+                SendMessageTimeoutW(app.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, nullptr));
+            PostMessageW(app.main, WM_CLOSE, 0, 0);
+        }
+        EXPECT_EQ(app.Answer(), row.messages[n]) << "press " << n + 1;
+        EXPECT_TRUE(row.messages[n] == kSuccess || Stays(app)) << "after press " << n + 1;
+        CloseHandle(lock);
+        if (n == 0 && row.afterFirst)
+            row.afterFirst(*this);
+    }
+    if (row.messages.back() != kSuccess) {
+        EXPECT_TRUE(List(inst) == instBefore) << "the installation changed";
+        EXPECT_TRUE(List(pkg) == pkgBefore) << "the package changed";
+        return;
+    }
+    EXPECT_TRUE(app.EndsQuietly());
+    const Files updated = {{L"korv5.exe", newExe},
+                           {L"korv.hlp", newHelp},
+                           {L"korv5.exe.backup", oldExe},
+                           {L"korv.hlp.backup", oldHelp}};
+    EXPECT_TRUE(List(inst) == updated) << "not the new files with the old ones as backups";
+    EXPECT_TRUE(List(pkg) == pkgBefore) << "the package folder holds other files than before";
+    for (const wchar_t* name : {L"\\korv5.exe", L"\\korv.hlp"})
+        EXPECT_FALSE(GetFileAttributesW((inst + name).c_str()) & FILE_ATTRIBUTE_READONLY);
+}
+
+// The package the runner made of the new files, packed by the classic tool, maybe signed.
+void PackSzdd(Replace& t)
+{
+    for (const wchar_t* name : {L"\\korv5.ex_", L"\\korv.hl_", L"\\KVUp511f.exe"})
+        CopyFileW((kBuilt + L"/e2e/package" + name).c_str(), (t.pkg + name).c_str(), FALSE);
+    t.newExe = Read(kBuilt + L"/e2e/new/korv5.exe");
+    t.newHelp = Read(kBuilt + L"/e2e/new/korv.hlp");
+    EXPECT_EQ(Read(t.pkg + L"\\korv5.ex_").substr(0, 4), "SZDD");
+}
+
+// DLLs planted beside the updater under system DLL names; each logs the program it is loaded into.
+void PlantDlls(Replace& t)
+{
+    DeleteFileW(L"C:\\planted-loads.txt");
+    for (const wchar_t* name :
+         {L"\\version.dll", L"\\uxtheme.dll", L"\\dwmapi.dll", L"\\load_dwmapi.exe"})
+        CopyFileW((kBuilt + L"/e2e/planted" + name).c_str(), (t.pkg + name).c_str(), FALSE);
+    // Wine prefers its built-in DLLs; this makes it search the program's folder first, as
+    // Windows does for DLLs that are not KnownDLLs.
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;version,uxtheme,dwmapi=n,b");
+}
+
+void ExpectNoPlantedDllLoaded(Replace& t)
+{
+    EXPECT_EQ(Read(L"C:\\planted-loads.txt"), "<unreadable>") << "a planted DLL was loaded";
+    // The control case: an ordinary program in that folder does load the planted dwmapi.dll.
+    App(t.pkg + L"\\load_dwmapi.exe").Watch([] { return false; }, 5000);
+    EXPECT_NE(Read(L"C:\\planted-loads.txt").find("load_dwmapi.exe"), std::string::npos);
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replace, Replace,
+    testing::Values(
+        Row{"PlainCopies", kNothing, nullptr, nullptr, {kSuccess}},
+        Row{"SzddPacked", kNothing, PackSzdd, nullptr, {kSuccess}},
+        Row{"AtDriveRoot", kNothing, [](Replace& t) { t.Pack(L"E:"); }, nullptr, {kSuccess}},
+        Row{"PackedExeMissingThenThere",
+            kNothing,
+            [](Replace& t) { DeleteFileW((t.pkg + L"\\korv5.ex_").c_str()); },
+            [](Replace& t) { t.Pack(t.pkg), t.pkgBefore = List(t.pkg); },
+            {kFailure, kSuccess}},
+        Row{"AdministrationEdition",
+            kNothing,
+            [](Replace& t) { SetRegistry(t.inst, 2); },
+            nullptr,
+            {kRefusal, kRefusal}},
+        Row{"ReadOnlyPackedFiles",
+            kNothing,
+            [](Replace& t) {
+                Write(t.pkg + L"\\korv5.ex_", t.newExe, FILE_ATTRIBUTE_READONLY);
+                Write(t.pkg + L"\\korv.hl_", t.newHelp, FILE_ATTRIBUTE_READONLY);
+            },
+            nullptr,
+            {kSuccess}},
+        Row{"TwoQueuedClicks", kClickAgain, nullptr, nullptr, {kSuccess}},
+        // Help_Dir in other letters than the folder's name.
+        Row{"InsideInstallation",
+            kNothing,
+            [](Replace& t) { t.Pack(t.inst), SetRegistry(CharUpperW(t.inst.data())); },
+            nullptr,
+            {kFailure, kFailure}},
+        Row{"ReadOnlyOldBackup",
+            kNothing,
+            [](Replace& t) {
+                Write(t.inst + L"\\korv5.exe.backup", "5.00", FILE_ATTRIBUTE_READONLY);
+            },
+            nullptr,
+            {kFailure}},
+        Row{"LockReleasedSoon", kLockReleasedSoon, nullptr, nullptr, {kSuccess}},
+        Row{"LockHeld", kLockHeld, nullptr, nullptr, {kFailure}},
+        Row{"PlantedDlls", kNothing, PlantDlls, ExpectNoPlantedDllLoaded, {kSuccess}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace e2e
