@@ -26,7 +26,7 @@ struct FakeFile {
     std::string bytes;
     bool readOnly = false, hidden = false, system = false;
     std::set<std::string> streams; // alternate data streams, e.g. the Mark of the Web
-    std::uint32_t lockedUntil = 0; // held open without sharing until this time
+    std::uint32_t lockedUntil = 0; // held open without sharing until this many ms have passed
 };
 
 class FakePlatform : public Platform {
@@ -38,7 +38,9 @@ public:
     std::set<std::pair<Op, std::wstring>> faults;
     std::wstring packageFolder = L"C:\\Package";
     std::vector<std::wstring> messages;
-    std::uint32_t now = 0;
+    // The clock, like GetTickCount, wraps round; it starts just before it does.
+    const std::uint32_t start = 0xFFFFF000;
+    std::uint32_t now = start;
     int openKeys = 0;
 
     void PutValue(const std::wstring& key, const std::wstring& name, std::string bytes,
@@ -182,7 +184,7 @@ private:
     bool Locked(const std::wstring& path) const
     {
         const auto it = files.find(path);
-        return it != files.end() && now < it->second.lockedUntil;
+        return it != files.end() && now - start < it->second.lockedUntil;
     }
     bool Writable(const std::wstring& path) const
     {

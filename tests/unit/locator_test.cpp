@@ -44,6 +44,7 @@ TEST(LocateInstallation, FindsTheExecutableOrShowsNotFound)
          L"C:\\K\\"},
         {"binary without NUL", "C:\\K", kBinary, L"C:\\K\\korv5.exe", 0, 0, L"C:\\K\\"},
         {"empty", nul, kSz, L"\\korv5.exe", 0, 0, L"\\"},
+        {"only spaces", "   " + nul, kSz, L"\\korv5.exe", 0, 0, L"\\"},
         {"400 bytes with NUL", "C:\\" + a396 + nul, kSz, long399 + L"\\korv5.exe", 0, 0,
          long399 + L"\\"},
         {"400 bytes without NUL", "C:\\" + a397, kBinary, long400 + L"\\korv5.exe", 0, 0,

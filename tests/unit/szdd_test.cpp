@@ -11,6 +11,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <unistd.h>
 
 #include "tests/szdd/memory_streams.h"
 
@@ -40,14 +41,18 @@ Bytes Sample(std::size_t size, unsigned seed) // text, noise and zero runs
 
 Bytes MsCompress(const Bytes& plain, const std::string& name)
 {
-    const std::string path = testing::TempDir() + "kv_szdd_" + name;
+    // Tests may run in several processes at once: each packs under names of its own.
+    const std::string path = testing::TempDir() + "kv_szdd_" + std::to_string(getpid()) + name;
     std::remove((path + "_").c_str()); // mscompress will not overwrite
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(plain.data()),
                static_cast<std::streamsize>(plain.size()));
     EXPECT_EQ(std::system(("mscompress '" + path + "' >/dev/null 2>&1").c_str()), 0);
     std::ifstream file(path + "_", std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    Bytes packed(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>{});
+    std::remove(path.c_str());
+    std::remove((path + "_").c_str());
+    return packed;
 }
 
 TEST(Szdd, ExpandsWhatMscompressPackedInAnyReadSize)
