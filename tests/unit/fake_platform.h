@@ -18,7 +18,7 @@
 
 namespace kv::test {
 
-enum class Op { Delete, Rename, Copy, Read, Write };
+enum class Op { Delete, Rename, Copy, Read, Write, Close };
 constexpr FileError kAccessDenied = 5, kAlreadyExists = 183;
 constexpr std::uint32_t kForever = 0xFFFFFFFF;
 
@@ -148,7 +148,7 @@ public:
         if (Locked(path))
             return kErrorSharingViolation;
         files[path] = FakeFile{};
-        *stream = std::make_unique<Writer>(files[path].bytes);
+        *stream = std::make_unique<Writer>(files[path].bytes, !faults.count({Op::Close, path}));
         return kFileOk;
     }
     bool SameFolder(const std::wstring& a, const std::wstring& b) override
@@ -162,14 +162,15 @@ public:
 
 private:
     struct Writer : WriteStream {
-        explicit Writer(std::string& t) : target(t) {}
+        Writer(std::string& t, bool closes) : target(t), closes(closes) {}
         bool Write(const void* data, std::size_t size) override
         {
             target.append(static_cast<const char*>(data), size);
             return true;
         }
-        bool Close() override { return true; }
+        bool Close() override { return closes; } // a full disk may tell only now
         std::string& target;
+        bool closes;
     };
 
     // The common refusals: an injected fault, a missing source, a brief or lasting lock.

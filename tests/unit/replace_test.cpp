@@ -150,6 +150,7 @@ TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
         {5, Op::Delete, "SH", "E:new H:new EB:old HB:old SH:new"},
         {6, Op::Read, "PE", "EB:old HB:old"},
         {6, Op::Write, "SE", "EB:old HB:old"},
+        {6, Op::Close, "SE", "EB:old HB:old"},
         {7, Op::Read, "PH", "EB:old HB:old SE:new"},
         {8, Op::Copy, "E", "EB:old HB:old SE:new SH:new"},
         {9, Op::Copy, "H", "E:new EB:old HB:old SE:new SH:new"},

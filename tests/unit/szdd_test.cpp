@@ -153,6 +153,7 @@ TEST(Szdd, HandMadeStreams)
         std::string output; // of a refused file: the most it may write
     } cases[] = {
         {Pack(0, {}), ExpandResult::Ok, ""},
+        {Pack(1, {"x"}), ExpandResult::Ok, "x"},
         {Pack(5, {"a", "0:3", "b"}), ExpandResult::Ok, "a   b"},      // the initial spaces
         {Pack(7, {"a", "b", "4080:5"}), ExpandResult::Ok, "abababa"}, // overlapping match
         {Pack(19, {"z", "4080:18"}), ExpandResult::Ok, std::string(19, 'z')},
