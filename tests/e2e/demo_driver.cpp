@@ -10,13 +10,11 @@
 
 std::wstring shots;
 
-// The whole screen as an opaque 32-bit BMP file.
+// The whole screen as a 32-bit BMP file.
 void Shoot(const wchar_t* name)
 {
     const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    std::vector<DWORD> pixels = e2e::Pixels({0, 0, width, height});
-    for (DWORD& pixel : pixels)
-        pixel |= 0xFF000000;
+    const std::vector<DWORD> pixels = e2e::Pixels({0, 0, width, height});
     const BITMAPINFOHEADER info{40, width, -height, 1, 32, BI_RGB};
     const BITMAPFILEHEADER file{0x4D42, DWORD(54 + pixels.size() * 4), 0, 0, 54}; // "BM"
     std::ofstream((shots + name).c_str(), std::ios::binary)

@@ -73,24 +73,6 @@ std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edit
     return folder;
 }
 
-HWND Focus(const App& app)
-{
-    GUITHREADINFO info{sizeof info};
-    return GetGUIThreadInfo(app.process.dwThreadId, &info) ? info.hwndFocus : nullptr;
-}
-
-void Key(const App& app, WPARAM key)
-{
-    PostMessageW(Focus(app), WM_KEYDOWN, key, 0);
-    PostMessageW(Focus(app), WM_KEYUP, key, LPARAM(0xC0000001));
-}
-
-// Still running a moment later, its window on show and no message box.
-bool Stays(App& app)
-{
-    return !app.Watch([&] { return app.box; }, 500) && IsWindowVisible(app.main);
-}
-
 TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShows)
 {
     SetRegistry(L"");
@@ -191,10 +173,11 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
     }
 
     const DWORD navy = 0x000080, blue = 0x0000FF, grey = 0xC0C0C0;
-    const std::tuple<int, DWORD, double> painted[] = {{IDC_LABEL1, navy, 0.001},
-                                                      {IDC_LABEL5, navy, 0.001},
-                                                      {IDC_LABEL4, blue, 0.001},
-                                                      {IDC_TEXT1, grey, 0.5}}; // its background
+    const std::tuple<int, DWORD, double> painted[] = {
+        {IDC_LABEL1, navy, 0.001},
+        {IDC_LABEL5, navy, 0.001},
+        {IDC_LABEL4, blue, 0.001},
+        {IDC_TEXT1, grey, 0.5}}; // mostly its background
     for (const auto& [id, rgb, least] : painted)
         EXPECT_TRUE(app.Watch([&] { return Share(app.Item(id), rgb) >= least; }, 3000))
             << "control " << id << " shows too little " << std::hex << rgb;
@@ -204,9 +187,9 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
 TEST_P(Window, FocusStartsOnCancelAndTabGoesRound)
 {
     for (int id : {IDC_COMMAND2, IDC_COMMAND1, IDC_TEXT1, IDC_COMMAND2}) {
-        ASSERT_TRUE(app.Watch([&] { return Focus(app) == app.Item(id); }, 3000))
-            << "the focus is on " << GetDlgCtrlID(Focus(app)) << " instead of " << id;
-        Key(app, VK_TAB);
+        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(id); }, 3000))
+            << "the focus is on " << GetDlgCtrlID(app.Focus()) << " instead of " << id;
+        app.Key(VK_TAB);
     }
 }
 
@@ -234,18 +217,18 @@ TEST(Input, EndsTheProgramQuietlyOrPressesTheFocusedButton)
         NewFolder("5.10", "help", 2);
         App app(kUpdater);
         ASSERT_TRUE(app.Main());
-        ASSERT_TRUE(app.Watch([&] { return Focus(app) == app.Item(IDC_COMMAND2); }, 3000));
+        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(IDC_COMMAND2); }, 3000));
         if (input.onReplace)
-            Key(app, VK_TAB);
+            app.Key(VK_TAB);
         const int focus = input.onReplace ? IDC_COMMAND1 : IDC_COMMAND2;
-        ASSERT_TRUE(app.Watch([&] { return Focus(app) == app.Item(focus); }, 3000));
+        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
         if (input.message == WM_KEYDOWN)
-            Key(app, input.key);
+            app.Key(input.key);
         else
-            PostMessageW(input.message == BM_CLICK ? Focus(app) : app.main, input.message,
+            PostMessageW(input.message == BM_CLICK ? app.Focus() : app.main, input.message,
                          input.key, 0);
         EXPECT_EQ(input.onReplace ? app.Answer() : kRefusal, kRefusal);
-        EXPECT_TRUE(input.ends ? app.EndsQuietly() : Stays(app));
+        EXPECT_TRUE(input.ends ? app.EndsQuietly() : app.Stays());
     }
 }
 
@@ -312,7 +295,7 @@ TEST_P(Replace, Press)
             PostMessageW(app.main, WM_CLOSE, 0, 0);
         }
         EXPECT_EQ(app.Answer(), row.messages[n]) << "press " << n + 1;
-        EXPECT_TRUE(row.messages[n] == kSuccess || Stays(app)) << "after press " << n + 1;
+        EXPECT_TRUE(row.messages[n] == kSuccess || app.Stays()) << "after press " << n + 1;
         CloseHandle(lock);
         if (n == 0 && row.afterFirst)
             row.afterFirst(*this);
@@ -325,7 +308,7 @@ TEST_P(Replace, Press)
     EXPECT_TRUE(List(inst) == (updated ? want : instBefore))
         << "the installation is not as expected";
     EXPECT_TRUE(List(pkg) == pkgBefore) << "the package folder holds other files than before";
-    EXPECT_TRUE(updated ? app.EndsQuietly() : Stays(app));
+    EXPECT_TRUE(updated ? app.EndsQuietly() : app.Stays());
     for (const wchar_t* name : {L"\\korv5.exe", L"\\korv.hlp"})
         EXPECT_FALSE(GetFileAttributesW((inst + name).c_str()) & FILE_ATTRIBUTE_READONLY);
 }
