@@ -65,7 +65,7 @@ void SetRegistry(const std::wstring& installFolder, DWORD edition = 0)
 std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edition = 0)
 {
     static int made = 0;
-    const std::wstring folder = L"C:\\e2e\\" + std::to_wstring(GetTickCount() + ++made);
+    const std::wstring folder = L"C:\\e2e\\Korvane " + std::to_wstring(GetTickCount() + ++made);
     std::filesystem::create_directories(folder);
     if (!exe.empty())
         Write(folder + L"\\korv5.exe", exe), Write(folder + L"\\korv.hlp", help),
@@ -170,6 +170,9 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
         EXPECT_EQ((std::vector<long>{r.left, r.top, r.right - r.left, r.bottom - r.top}),
                   (std::vector<long>{px(left), px(top), px(width), px(height)}))
             << "control " << id;
+        // Only the path's box has a (sunken) edge.
+        EXPECT_EQ(GetWindowLongW(app.Item(id), GWL_EXSTYLE),
+                  id == IDC_TEXT1 ? WS_EX_CLIENTEDGE : 0);
     }
 
     const DWORD navy = 0x000080, blue = 0x0000FF, grey = 0xC0C0C0;
@@ -229,6 +232,8 @@ TEST(Input, EndsTheProgramQuietlyOrPressesTheFocusedButton)
                          input.key, 0);
         EXPECT_EQ(input.onReplace ? app.Answer() : kRefusal, kRefusal);
         EXPECT_TRUE(input.ends ? app.EndsQuietly() : app.Stays());
+        // After a message box the focus is back where it was.
+        EXPECT_TRUE(input.ends || app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
     }
 }
 
@@ -348,8 +353,13 @@ const auto kNoPackedExe = [](Replace& t) { DeleteFileW((t.pkg + L"\\korv5.ex_").
 const auto kPackAgain = [](Replace& t) { t.Pack(t.pkg), t.pkgBefore = List(t.pkg); };
 const auto kReadOnlyPacked = [](Replace& t) { t.Pack(t.pkg, FILE_ATTRIBUTE_READONLY); };
 const auto kAdministration = [](Replace& t) { SetRegistry(t.inst, 2); };
-// The package unpacked into the installation, Help_Dir in other letters than the folder's name.
-const auto kInside = [](Replace& t) { t.Pack(t.inst), SetRegistry(CharUpperW(t.inst.data())); };
+// The package unpacked into the installation, Help_Dir in other letters than the folder's name
+// and in its short form, as older installers wrote it.
+const auto kInside = [](Replace& t) {
+    wchar_t folder[MAX_PATH];
+    GetShortPathNameW(t.inst.c_str(), folder, MAX_PATH);
+    t.Pack(t.inst), SetRegistry(CharUpperW(folder));
+};
 const auto kReadOnlyBackup = [](Replace& t) {
     Write(t.inst + L"\\korv5.exe.backup", "5.00", FILE_ATTRIBUTE_READONLY);
 };
