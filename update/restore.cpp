@@ -35,12 +35,13 @@ private:
     std::size_t offset_ = 0;
 };
 
-bool ReadHead(ReadStream& in, std::uint8_t* head, std::size_t capacity, std::size_t* have)
+// Reads until the buffer is full or the file ends.
+bool ReadFull(ReadStream& in, std::uint8_t* buffer, std::size_t capacity, std::size_t* have)
 {
     *have = 0;
     while (*have < capacity) {
         std::size_t got = 0;
-        if (!in.Read(head + *have, capacity - *have, &got))
+        if (!in.Read(buffer + *have, capacity - *have, &got))
             return false;
         if (got == 0)
             break;
@@ -56,7 +57,7 @@ FileError CopyAll(ReadStream& in, WriteStream& out)
         // Whole buffers: after the signature's few bytes, every read and write starts at a
         // multiple of the buffer's size. Off by those few bytes, the copy takes half as long again.
         std::size_t got = 0;
-        if (!ReadHead(in, buffer.data(), buffer.size(), &got))
+        if (!ReadFull(in, buffer.data(), buffer.size(), &got))
             return kErrorReadFault;
         if (got == 0)
             return kFileOk;
@@ -91,7 +92,7 @@ FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
         return error;
     std::uint8_t head[kSzddSignatureSize];
     std::size_t have = 0;
-    if (!ReadHead(*in, head, sizeof head, &have))
+    if (!ReadFull(*in, head, sizeof head, &have))
         return kErrorReadFault;
 
     std::unique_ptr<WriteStream> out;
