@@ -97,27 +97,16 @@ TEST(Executable, CarriesTheNineImageIconAndTheVersionStrings)
 
     std::string record(GetFileVersionInfoSizeW(kUpdater.c_str(), nullptr), '\0');
     ASSERT_TRUE(GetFileVersionInfoW(kUpdater.c_str(), 0, record.size(), record.data()));
-    for (const auto& [name, value] : {std::pair{L"ProductName", L"Korv_Update"},
-                                      {L"FileVersion", L"1.00"},
-                                      {L"ProductVersion", L"1.00"},
-                                      {L"InternalName", L"KVUp511f"},
-                                      {L"OriginalFilename", L"KVUp511f.exe"}}) {
-        const wchar_t* text = L"<none>";
+    for (const std::wstring string :
+         {L"ProductName=Korv_Update", L"FileVersion=1.00", L"ProductVersion=1.00",
+          L"InternalName=KVUp511f", L"OriginalFilename=KVUp511f.exe"}) {
+        const std::wstring name = string.substr(0, string.find(L'='));
+        const wchar_t* value = L"<none>";
         UINT size = 0;
-        VerQueryValueW(record.data(),
-                       (L"\\StringFileInfo\\040904B0\\" + std::wstring(name)).c_str(),
-                       (void**)&text, &size);
-        EXPECT_EQ(std::wstring(text), value);
+        VerQueryValueW(record.data(), (L"\\StringFileInfo\\040904B0\\" + name).c_str(),
+                       (void**)&value, &size);
+        EXPECT_EQ(name + L"=" + value, string);
     }
-}
-
-// The share of a control's pixels on the screen that have this colour.
-double Share(HWND control, DWORD rgb)
-{
-    RECT r;
-    GetWindowRect(control, &r);
-    const std::vector<DWORD> pixels = Pixels(r);
-    return std::count(pixels.begin(), pixels.end(), rgb) / double(pixels.size());
 }
 
 // At the screen's resolution (e2e_dpi144 runs the Dpi144 instances), an installation of the
@@ -175,6 +164,13 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
                   id == IDC_TEXT1 ? WS_EX_CLIENTEDGE : 0);
     }
 
+    // The share of a control's pixels on the screen that have this colour.
+    const auto share = [](HWND control, DWORD rgb) {
+        RECT r;
+        GetWindowRect(control, &r);
+        const std::vector<DWORD> pixels = Pixels(r);
+        return std::count(pixels.begin(), pixels.end(), rgb) / double(pixels.size());
+    };
     const DWORD navy = 0x000080, blue = 0x0000FF, grey = 0xC0C0C0;
     const std::tuple<int, DWORD, double> painted[] = {
         {IDC_LABEL1, navy, 0.001},
@@ -182,9 +178,9 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
         {IDC_LABEL4, blue, 0.001},
         {IDC_TEXT1, grey, 0.5}}; // mostly its background
     for (const auto& [id, rgb, least] : painted)
-        EXPECT_TRUE(app.Watch([&] { return Share(app.Item(id), rgb) >= least; }, 3000))
+        EXPECT_TRUE(app.Watch([&] { return share(app.Item(id), rgb) >= least; }, 3000))
             << "control " << id << " shows too little " << std::hex << rgb;
-    EXPECT_EQ(Share(app.Item(IDC_LABEL2), navy), 0) << "Label2 keeps the default colour";
+    EXPECT_EQ(share(app.Item(IDC_LABEL2), navy), 0) << "Label2 keeps the default colour";
 }
 
 TEST_P(Window, FocusStartsOnCancelAndTabGoesRound)
@@ -199,43 +195,44 @@ TEST_P(Window, FocusStartsOnCancelAndTabGoesRound)
 INSTANTIATE_TEST_SUITE_P(Dpi96, Window, testing::Values(96));
 INSTANTIATE_TEST_SUITE_P(Dpi144, Window, testing::Values(144));
 
-TEST(Input, EndsTheProgramQuietlyOrPressesTheFocusedButton)
+// What a person does on the window as it first shows, or after Tab took the focus to Replace:
+// a key or a message to the focused control (WM_SYSCOMMAND to the window).
+const struct Input {
+    const char* name;
+    UINT message;
+    WPARAM key;
+    bool ends, onReplace = false;
+} kInputs[] = {{"CancelClicked", BM_CLICK, 0, true},
+               {"EnterOnCancel", WM_KEYDOWN, VK_RETURN, true},
+               {"SpaceOnCancel", WM_KEYDOWN, VK_SPACE, true},
+               {"CloseBox", WM_SYSCOMMAND, SC_CLOSE, true},
+               {"Escape", WM_KEYDOWN, VK_ESCAPE, false},
+               {"EnterOnReplace", WM_KEYDOWN, VK_RETURN, false, true},
+               {"SpaceOnReplace", WM_KEYDOWN, VK_SPACE, false, true}};
+
+class Inputs : public Window {};
+
+TEST_P(Inputs, EndTheProgramQuietlyOrPressTheFocusedButton)
 {
-    // What a person does on the window as it first shows, or after Tab took the focus to Replace:
-    // a key or a message to the focused control (WM_SYSCOMMAND to the window).
-    const struct {
-        const char* name;
-        UINT message;
-        WPARAM key;
-        bool ends, onReplace = false;
-    } inputs[] = {{"Cancel clicked", BM_CLICK, 0, true},
-                  {"Enter on Cancel", WM_KEYDOWN, VK_RETURN, true},
-                  {"Space on Cancel", WM_KEYDOWN, VK_SPACE, true},
-                  {"close box", WM_SYSCOMMAND, SC_CLOSE, true},
-                  {"Escape", WM_KEYDOWN, VK_ESCAPE, false},
-                  {"Enter on Replace", WM_KEYDOWN, VK_RETURN, false, true},
-                  {"Space on Replace", WM_KEYDOWN, VK_SPACE, false, true}};
-    for (const auto& input : inputs) {
-        SCOPED_TRACE(input.name);
-        NewFolder("5.10", "help", 2);
-        App app(kUpdater);
-        ASSERT_TRUE(app.Main());
-        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(IDC_COMMAND2); }, 3000));
-        if (input.onReplace)
-            app.Key(VK_TAB);
-        const int focus = input.onReplace ? IDC_COMMAND1 : IDC_COMMAND2;
-        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
-        if (input.message == WM_KEYDOWN)
-            app.Key(input.key);
-        else
-            PostMessageW(input.message == BM_CLICK ? app.Focus() : app.main, input.message,
-                         input.key, 0);
-        EXPECT_EQ(input.onReplace ? app.Answer() : kRefusal, kRefusal);
-        EXPECT_TRUE(input.ends ? app.EndsQuietly() : app.Stays());
-        // After a message box the focus is back where it was.
-        EXPECT_TRUE(input.ends || app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
-    }
+    const Input& input = kInputs[GetParam()];
+    ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(IDC_COMMAND2); }, 3000));
+    if (input.onReplace)
+        app.Key(VK_TAB);
+    const int focus = input.onReplace ? IDC_COMMAND1 : IDC_COMMAND2;
+    ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
+    if (input.message == WM_KEYDOWN)
+        app.Key(input.key);
+    else
+        PostMessageW(input.message == BM_CLICK ? app.Focus() : app.main, input.message, input.key,
+                     0);
+    EXPECT_EQ(input.onReplace ? app.Answer() : kRefusal, kRefusal);
+    EXPECT_TRUE(input.ends ? app.EndsQuietly() : app.Stays());
+    // After a message box the focus is back where it was.
+    EXPECT_TRUE(input.ends || app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
 }
+
+INSTANTIATE_TEST_SUITE_P(Window, Inputs, testing::Range(0, 7),
+                         [](const auto& info) { return std::string(kInputs[info.param].name); });
 
 Bytes Pattern(std::size_t size, int seed)
 {
