@@ -48,19 +48,6 @@ Files List(const std::wstring& folder)
     return files;
 }
 
-// Help_Dir (none when empty) and the edition's Value32 (none when 0).
-void SetRegistry(const std::wstring& installFolder, DWORD edition = 0)
-{
-    const wchar_t *product = L"SOFTWARE\\Quillmarsh\\Korvane", *editions = L"SOFTWARE\\Zelvaric";
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, product);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, editions);
-    if (!installFolder.empty())
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, product, L"Help_Dir", REG_SZ, installFolder.c_str(),
-                        (installFolder.size() + 1) * sizeof(wchar_t));
-    if (edition)
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, editions, L"Value32", REG_DWORD, &edition, 4);
-}
-
 // A new folder (the runner empties C:\e2e), with an installation when exe is given.
 std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edition = 0)
 {

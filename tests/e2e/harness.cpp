@@ -12,8 +12,20 @@ static const BOOL dpiAware = SetProcessDPIAware();
 std::wstring TextOf(HWND window)
 {
     wchar_t text[512] = {}; // WM_GETTEXT, as GetWindowTextW does not ask another process
-    SendMessageW(window, WM_GETTEXT, 512, LPARAM(text));
+    SendMessageTimeoutW(window, WM_GETTEXT, 512, LPARAM(text), SMTO_ABORTIFHUNG, 2000, nullptr);
     return text;
+}
+
+void SetRegistry(const std::wstring& installFolder, DWORD edition)
+{
+    const wchar_t *product = L"SOFTWARE\\Quillmarsh\\Korvane", *editions = L"SOFTWARE\\Zelvaric";
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, product);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, editions);
+    if (!installFolder.empty())
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, product, L"Help_Dir", REG_SZ, installFolder.c_str(),
+                        (installFolder.size() + 1) * sizeof(wchar_t));
+    if (edition)
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, editions, L"Value32", REG_DWORD, &edition, 4);
 }
 
 std::vector<DWORD> Pixels(const RECT& r)

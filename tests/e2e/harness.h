@@ -10,6 +10,9 @@
 
 namespace e2e {
 
+// The installation as the updater finds it: Help_Dir (none when empty) and the edition's
+// Value32 (none when 0).
+void SetRegistry(const std::wstring& installFolder, DWORD edition = 0);
 std::wstring TextOf(HWND window);                  // also another process's edit control's
 std::vector<DWORD> Pixels(const RECT& screenRect); // as shown, rows top down, 0xRRGGBB
 
