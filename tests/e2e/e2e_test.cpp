@@ -48,6 +48,15 @@ Files List(const std::wstring& folder)
     return files;
 }
 
+// File names and sizes, for the messages of failed checks.
+std::string Sizes(const Files& files)
+{
+    std::string sizes;
+    for (const auto& [name, bytes] : files)
+        sizes += " " + std::string(name.begin(), name.end()) + ":" + std::to_string(bytes.size());
+    return sizes;
+}
+
 // A new folder (the runner empties C:\e2e), with an installation when exe is given.
 std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edition = 0)
 {
@@ -295,8 +304,8 @@ TEST_P(Replace, Press)
                         {L"korv5.exe.backup", oldExe},
                         {L"korv.hlp.backup", oldHelp}};
     EXPECT_TRUE(List(inst) == (updated ? want : instBefore))
-        << "the installation is not as expected";
-    EXPECT_TRUE(List(pkg) == pkgBefore) << "the package folder holds other files than before";
+        << "installation:" << Sizes(List(inst));
+    EXPECT_TRUE(List(pkg) == pkgBefore) << "package folder:" << Sizes(List(pkg));
     EXPECT_TRUE(updated ? app.EndsQuietly() : app.Stays());
     for (const wchar_t* name : {L"\\korv5.exe", L"\\korv.hlp"})
         EXPECT_FALSE(GetFileAttributesW((inst + name).c_str()) & FILE_ATTRIBUTE_READONLY);
