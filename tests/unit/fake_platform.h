@@ -135,7 +135,8 @@ public:
             return e;
         const std::string& bytes = files[path].bytes;
         *stream = std::make_unique<MemoryReader>(
-            reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+            5); // a file may arrive in pieces
         return kFileOk;
     }
     FileError CreateForWriting(const std::wstring& path,
