@@ -72,13 +72,16 @@ int Replace(const std::wstring& exe, const std::wstring& installFolder)
     return 0;
 }
 
-// The updater when `path` is given (its window must show it), else the minimal window.
+// Until the window is visible and its thread answers with the text a person would see: the
+// updater's path field, the floor's caption (its thread answers once it has painted and runs its
+// message loop, as the updater's must).
 void TimeStart(const std::wstring& exe, const std::wstring& path, bool print)
 {
     const double start = Now();
     e2e::App app(exe);
     if (path.empty())
-        Await(app, "window", [&] { return app.main; });
+        Await(app, "window",
+              [&] { return app.main && e2e::TextOf(app.main) == L"Minimal window"; });
     else
         AwaitFilled(app, path);
     const double end = Now();
