@@ -6,9 +6,9 @@
 //       Replace until the success box is visible; answers it. Prints "replace_ms MS".
 //   kv_wine_bench startup APP INSTALL_FOLDER MINIMAL RUNS
 //       From CreateProcessW until the updater's window is visible and shows the installed path,
-//       against MINIMAL (the floor) until its window is visible; one untimed start of each, then
-//       RUNS of each, alternating which goes first. Prints "startup_app_ms MS" and
-//       "startup_minimal_ms MS" per run.
+//       against MINIMAL (the floor) until its window is visible and answers with its caption;
+//       one untimed start of each, then RUNS of each, alternating which goes first. Prints
+//       "startup_app_ms MS" and "startup_minimal_ms MS" per run.
 // The caller points the registry at INSTALL_FOLDER. Times come from QueryPerformanceCounter.
 #include <cstdio>
 #include <cwchar>
