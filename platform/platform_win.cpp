@@ -111,7 +111,10 @@ namespace {
 
 FileError LastErrorUnless(BOOL succeeded)
 {
-    return succeeded ? kFileOk : GetLastError();
+    if (succeeded)
+        return kFileOk;
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; // a failure never reads as success
 }
 
 // A Windows path conversion that first reports the size it needs; the path unchanged when it
@@ -181,7 +184,7 @@ FileError Win32Platform::OpenForReading(const std::wstring& path,
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
+        return LastErrorUnless(FALSE);
     *stream = std::make_unique<FileReader>(file);
     return kFileOk;
 }
@@ -192,7 +195,7 @@ FileError Win32Platform::CreateForWriting(const std::wstring& path,
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
+        return LastErrorUnless(FALSE);
     *stream = std::make_unique<FileWriter>(file);
     return kFileOk;
 }
