@@ -56,7 +56,10 @@ std::optional<Installation> LocateInstallation(Platform& platform)
     if (const auto raw = ReadInstallFolderValue(platform)) {
         const std::wstring folder = CleanInstallFolder(*raw);
         Installation found{folder + kInstalledExeName, folder + kInstalledHelpName};
-        if (platform.IsNormalFile(found.exePath))
+        // An update that was interrupted after moving korv5.exe aside leaves only its backup;
+        // Replace then finishes the job.
+        if (platform.IsNormalFile(found.exePath) ||
+            platform.IsNormalFile(found.exePath + L".backup"))
             return found;
     }
     platform.ShowMessage(NotFoundMessage());

@@ -25,8 +25,8 @@ std::wstring NotFoundMessage();
 // of spaces (U+0020 only) and ending with a backslash.
 std::wstring CleanInstallFolder(std::wstring raw);
 
-// Reads the installation folder and checks that the executable is there. On failure it has
-// shown the not-found message and returns nothing.
+// Reads the installation folder and checks that the executable, or the backup an interrupted
+// update left of it, is there. On failure it has shown the not-found message and returns nothing.
 std::optional<Installation> LocateInstallation(Platform& platform);
 
 } // namespace kv

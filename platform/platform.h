@@ -3,6 +3,7 @@
 // provide an in-memory fake.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,10 @@ using RegKey = std::uintptr_t; // 0 means "no key"
 // File operations return 0 on success, otherwise the Windows error code of the failure.
 using FileError = std::uint32_t;
 constexpr FileError kFileOk = 0;
+constexpr FileError kErrorAccessDenied = 5;
+constexpr FileError kErrorNotEnoughMemory = 8;
+constexpr FileError kErrorWriteProtect = 19;
+constexpr FileError kErrorCrc = 23; // a packed file that is not the one the vendor shipped
 constexpr FileError kErrorSharingViolation = 32;
 constexpr FileError kErrorLockViolation = 33;
 constexpr FileError kErrorInvalidData = 13; // a packed file that does not expand
@@ -36,13 +41,35 @@ public:
     virtual bool Read(void* buffer, std::size_t capacity, std::size_t* got) = 0;
 };
 
-// A file created for writing. Close reports whether everything reached the disk.
+// Where written bytes go. Close reports whether every byte was taken.
 class WriteStream {
 public:
     virtual ~WriteStream() = default;
     virtual bool Write(const void* data, std::size_t size) = 0;
     virtual bool Close() = 0;
 };
+
+// A file created for writing. Flush returns once everything written is on the disk itself, not
+// only in the system's cache: a power cut after it cannot take the bytes back.
+class OutputFile : public WriteStream {
+public:
+    virtual bool Flush() = 0;
+};
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// The operating system's SHA-256.
+class Sha256 {
+public:
+    virtual ~Sha256() = default;
+    virtual void Add(const void* data, std::size_t size) = 0;
+    // False when the system could not compute it.
+    virtual bool Finish(Sha256Digest* digest) = 0;
+};
+
+// What the file system says of a name: a file is there, nothing is there, or it cannot tell
+// (no access, a file being deleted, a folder of that name, a medium gone).
+enum class Presence { Absent, File, Unknown };
 
 class Platform {
 public:
@@ -62,24 +89,37 @@ public:
 
     // Files. Each operation either completes or returns its error and changes nothing else.
     virtual FileError RemoveFile(const std::wstring& path) = 0;
-    // Fails when the source is missing, the target exists or the file is locked.
+    // Fails when the source is missing, the target exists or the file is locked. Done when the
+    // new name is on the disk.
     virtual FileError RenameFile(const std::wstring& from, const std::wstring& to) = 0;
-    // Overwrites an existing target. Like CopyFileW, it carries the source's attributes.
-    virtual FileError CopyFileTo(const std::wstring& from, const std::wstring& to) = 0;
+    // Clears the read-only attribute.
+    virtual FileError MakeWritable(const std::wstring& path) = 0;
     // A normal file: present, not hidden, not system, not a folder.
     virtual bool IsNormalFile(const std::wstring& path) = 0;
-    // Anything but a folder at the path, whatever its attributes.
-    virtual bool FileExists(const std::wstring& path) = 0;
+    virtual Presence Probe(const std::wstring& path) = 0;
+    // Opened so that nobody else can write or delete it while it is read.
     virtual FileError OpenForReading(const std::wstring& path,
                                      std::unique_ptr<ReadStream>* stream) = 0;
     // Creates a new plain file (normal attributes), or truncates an existing one.
     virtual FileError CreateForWriting(const std::wstring& path,
-                                       std::unique_ptr<WriteStream>* stream) = 0;
-    // Whether two folders are one, compared as Windows compares paths: as full paths, ignoring
-    // letter case.
+                                       std::unique_ptr<OutputFile>* stream) = 0;
+    // A new folder only this user can reach, under the user's temporary folder; ends with "\".
+    virtual FileError MakePrivateFolder(std::wstring* folder) = 0;
+    virtual FileError RemoveFolder(const std::wstring& folder) = 0;
+    // Whether two folders are one folder of the file system, however each is spelled (another
+    // drive letter, a share, a junction, a short name).
     virtual bool SameFolder(const std::wstring& a, const std::wstring& b) = 0;
     // The folder holding the running updater; it ends with a backslash only at a drive root.
     virtual std::wstring PackageFolder() = 0;
+
+    // The SHA-256 sums of the packed files that this updater was built for, as sha256sum writes
+    // them; empty for a build without them.
+    virtual std::string PackageSums() = 0;
+    // Null when the system offers no SHA-256.
+    virtual std::unique_ptr<Sha256> NewSha256() = 0;
+
+    // While blocked, Windows is asked not to end the session (log-off, shutdown).
+    virtual void BlockSessionEnd(bool block) = 0;
 
     // A millisecond clock, and a wait during which the window stays responsive.
     virtual std::uint32_t Milliseconds() = 0;

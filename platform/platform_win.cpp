@@ -1,5 +1,7 @@
 #include "platform/platform_win.h"
 
+#include <bcrypt.h>
+
 #include <vector>
 
 #include "platform/product.h"
@@ -41,7 +43,7 @@ private:
     ScopedHandle file_;
 };
 
-class FileWriter final : public WriteStream {
+class FileWriter final : public OutputFile {
 public:
     explicit FileWriter(HANDLE file) : file_(file) {}
     bool Write(const void* data, std::size_t size) override
@@ -57,6 +59,7 @@ public:
         }
         return true;
     }
+    bool Flush() override { return FlushFileBuffers(file_.Get()); }
     bool Close() override { return file_.Reset(); }
 
 private:
@@ -156,12 +159,16 @@ FileError Win32Platform::RemoveFile(const std::wstring& path)
 
 FileError Win32Platform::RenameFile(const std::wstring& from, const std::wstring& to)
 {
-    return LastErrorUnless(::MoveFileW(from.c_str(), to.c_str()));
+    return LastErrorUnless(::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
 }
 
-FileError Win32Platform::CopyFileTo(const std::wstring& from, const std::wstring& to)
+FileError Win32Platform::MakeWritable(const std::wstring& path)
 {
-    return LastErrorUnless(::CopyFileW(from.c_str(), to.c_str(), FALSE));
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return LastErrorUnless(FALSE);
+    return LastErrorUnless(
+        SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}));
 }
 
 bool Win32Platform::IsNormalFile(const std::wstring& path)
@@ -172,10 +179,15 @@ bool Win32Platform::IsNormalFile(const std::wstring& path)
             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 }
 
-bool Win32Platform::FileExists(const std::wstring& path)
+Presence Win32Platform::Probe(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return attributes & FILE_ATTRIBUTE_DIRECTORY ? Presence::Unknown : Presence::File;
+    // A file being deleted, a folder without access or a medium gone answer otherwise.
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::Absent
+                                                                          : Presence::Unknown;
 }
 
 FileError Win32Platform::OpenForReading(const std::wstring& path,
@@ -190,7 +202,7 @@ FileError Win32Platform::OpenForReading(const std::wstring& path,
 }
 
 FileError Win32Platform::CreateForWriting(const std::wstring& path,
-                                          std::unique_ptr<WriteStream>* stream)
+                                          std::unique_ptr<OutputFile>* stream)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -200,12 +212,61 @@ FileError Win32Platform::CreateForWriting(const std::wstring& path,
     return kFileOk;
 }
 
+FileError Win32Platform::MakePrivateFolder(std::wstring* folder)
+{
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH)
+        return LastErrorUnless(FALSE);
+    // A folder made in the user's own temporary folder takes its permissions: only this user
+    // (and administrators) can reach it.
+    for (DWORD attempt = 0; attempt < 100; ++attempt) {
+        wchar_t name[32];
+        wsprintfW(name, L"KVUp511f.%08lx\\",
+                  GetTickCount() ^ (GetCurrentProcessId() << 16) ^ attempt);
+        const std::wstring path = std::wstring(temp, length) + name;
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            *folder = path;
+            return kFileOk;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return LastErrorUnless(FALSE);
+    }
+    return ERROR_ALREADY_EXISTS;
+}
+
+FileError Win32Platform::RemoveFolder(const std::wstring& folder)
+{
+    return LastErrorUnless(RemoveDirectoryW(folder.c_str()));
+}
+
+namespace {
+
+// The file system's identity of a folder: its volume and its index there.
+bool FolderIdentity(const std::wstring& folder, BY_HANDLE_FILE_INFORMATION* identity)
+{
+    // Attributes only: a folder on a read-only medium or share opens this way too.
+    ScopedHandle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return handle.Valid() && GetFileInformationByHandle(handle.Get(), identity);
+}
+
+} // namespace
+
 bool Win32Platform::SameFolder(const std::wstring& a, const std::wstring& b)
 {
-    const std::wstring first = CanonicalFolder(a);
-    const std::wstring second = CanonicalFolder(b);
-    return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
-                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+    BY_HANDLE_FILE_INFORMATION first, second;
+    if (FolderIdentity(a, &first) && FolderIdentity(b, &second))
+        return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+               first.nFileIndexHigh == second.nFileIndexHigh &&
+               first.nFileIndexLow == second.nFileIndexLow;
+    // A folder that cannot be opened is compared by its full, long name.
+    const std::wstring firstName = CanonicalFolder(a);
+    const std::wstring secondName = CanonicalFolder(b);
+    return CompareStringOrdinal(firstName.c_str(), static_cast<int>(firstName.size()),
+                                secondName.c_str(), static_cast<int>(secondName.size()),
+                                TRUE) == CSTR_EQUAL;
 }
 
 std::wstring Win32Platform::PackageFolder()
@@ -226,6 +287,113 @@ std::wstring Win32Platform::PackageFolder()
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+std::string Win32Platform::PackageSums()
+{
+    // Built in by scripts/package, inside what the signature covers.
+    HRSRC found = FindResourceW(nullptr, L"PACKAGESUMS", MAKEINTRESOURCEW(10)); // RT_RCDATA
+    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes)
+        return {};
+    return std::string(static_cast<const char*>(bytes), SizeofResource(nullptr, found));
+}
+
+namespace {
+
+// CNG's SHA-256, from bcrypt.dll in System32. The DLL is loaded by its full path when first
+// needed rather than imported: a bcrypt.dll planted beside the updater in a downloads folder
+// must never be the one that runs.
+struct Cng {
+    using Open = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG);
+    using Create = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG, PUCHAR,
+                                     ULONG, ULONG);
+    using Data = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
+    using Finish = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
+    using Destroy = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE);
+
+    Cng()
+    {
+        wchar_t path[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(path, MAX_PATH - 12);
+        if (length == 0 || length >= MAX_PATH - 12)
+            return;
+        lstrcatW(path, L"\\bcrypt.dll");
+        HMODULE dll = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (!dll)
+            return;
+        const auto find = [dll](const char* name) {
+            return reinterpret_cast<void*>(GetProcAddress(dll, name));
+        };
+        const auto open = reinterpret_cast<Open>(find("BCryptOpenAlgorithmProvider"));
+        create = reinterpret_cast<Create>(find("BCryptCreateHash"));
+        data = reinterpret_cast<Data>(find("BCryptHashData"));
+        finish = reinterpret_cast<Finish>(find("BCryptFinishHash"));
+        destroy = reinterpret_cast<Destroy>(find("BCryptDestroyHash"));
+        if (!open || !create || !data || !finish || !destroy ||
+            open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0)
+            sha256 = nullptr;
+    }
+
+    BCRYPT_ALG_HANDLE sha256 = nullptr; // kept for the life of the program
+    Create create = nullptr;
+    Data data = nullptr;
+    Finish finish = nullptr;
+    Destroy destroy = nullptr;
+};
+
+class CngSha256 final : public Sha256 {
+public:
+    CngSha256(const Cng& cng, BCRYPT_HASH_HANDLE hash) : cng_(cng), hash_(hash) {}
+    ~CngSha256() override { cng_.destroy(hash_); }
+    CngSha256(const CngSha256&) = delete;
+    CngSha256& operator=(const CngSha256&) = delete;
+
+    void Add(const void* data, std::size_t size) override
+    {
+        auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
+        while (ok_ && size > 0) {
+            const ULONG piece = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
+            ok_ = cng_.data(hash_, bytes, piece, 0) == 0;
+            bytes += piece;
+            size -= piece;
+        }
+    }
+    bool Finish(Sha256Digest* digest) override
+    {
+        return ok_ &&
+               cng_.finish(hash_, digest->data(), static_cast<ULONG>(digest->size()), 0) == 0;
+    }
+
+private:
+    const Cng& cng_;
+    BCRYPT_HASH_HANDLE hash_;
+    bool ok_ = true;
+};
+
+} // namespace
+
+std::unique_ptr<Sha256> Win32Platform::NewSha256()
+{
+    static const Cng cng;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!cng.sha256 || cng.create(cng.sha256, &hash, nullptr, 0, nullptr, 0, 0) != 0)
+        return nullptr;
+    return std::make_unique<CngSha256>(cng, hash);
+}
+
+void Win32Platform::BlockSessionEnd(bool block)
+{
+    sessionEndBlocked_ = block;
+    if (!owner_)
+        return;
+    // Windows shows the reason beside the program when the user logs off or shuts down. Wine
+    // and some desktops do not: the refusal of WM_QUERYENDSESSION is what counts.
+    if (block)
+        ShutdownBlockReasonCreate(owner_, L"Updating Korvane");
+    else
+        ShutdownBlockReasonDestroy(owner_);
 }
 
 std::uint32_t Win32Platform::Milliseconds()

@@ -21,15 +21,21 @@ public:
 
     FileError RemoveFile(const std::wstring& path) override;
     FileError RenameFile(const std::wstring& from, const std::wstring& to) override;
-    FileError CopyFileTo(const std::wstring& from, const std::wstring& to) override;
+    FileError MakeWritable(const std::wstring& path) override;
     bool IsNormalFile(const std::wstring& path) override;
-    bool FileExists(const std::wstring& path) override;
+    Presence Probe(const std::wstring& path) override;
     FileError OpenForReading(const std::wstring& path,
                              std::unique_ptr<ReadStream>* stream) override;
     FileError CreateForWriting(const std::wstring& path,
-                               std::unique_ptr<WriteStream>* stream) override;
+                               std::unique_ptr<OutputFile>* stream) override;
+    FileError MakePrivateFolder(std::wstring* folder) override;
+    FileError RemoveFolder(const std::wstring& folder) override;
     bool SameFolder(const std::wstring& a, const std::wstring& b) override;
     std::wstring PackageFolder() override;
+    std::string PackageSums() override;
+    std::unique_ptr<Sha256> NewSha256() override;
+    void BlockSessionEnd(bool block) override;
+    bool SessionEndBlocked() const { return sessionEndBlocked_; }
     std::uint32_t Milliseconds() override;
     void Pause(std::uint32_t milliseconds) override;
 
@@ -37,6 +43,7 @@ public:
 
 private:
     HWND owner_ = nullptr;
+    bool sessionEndBlocked_ = false;
 };
 
 // Owns a kernel handle and closes it once.

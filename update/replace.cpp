@@ -1,6 +1,8 @@
 #include "update/replace.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "platform/product.h"
 #include "update/edition_guard.h"
@@ -26,98 +28,207 @@ std::wstring PackedName(const std::wstring& name)
     return name.empty() ? name : name.substr(0, name.size() - 1) + L'_';
 }
 
-UpdateFiles FormUpdateFiles(const Installation& installation, const std::wstring& packageFolder)
+namespace {
+
+std::wstring FileName(const std::wstring& path)
+{
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+UpdatedFile FileSet(const std::wstring& installed, const std::wstring& base)
+{
+    UpdatedFile file;
+    file.installed = installed;
+    file.backup = installed + L".backup";
+    file.partial = installed + L".new";
+    file.staged = base + FileName(installed);
+    file.packed = PackedName(file.staged);
+    return file;
+}
+
+} // namespace
+
+UpdateRun StartRun(Platform& platform, const Installation& installation,
+                   const std::wstring& packageFolder)
 {
     std::wstring base = packageFolder;
     if (base.empty() || base.back() != L'\\')
         base += L'\\';
-    UpdateFiles files;
-    files.exePath = installation.exePath;
-    files.helpPath = installation.helpPath;
-    files.exeBackup = installation.exePath + L".backup";
-    files.helpBackup = installation.helpPath + L".backup";
-    files.stagedExe = base + kInstalledExeName;
-    files.stagedHelp = base + kInstalledHelpName;
-    files.packedExe = PackedName(files.stagedExe);
-    files.packedHelp = PackedName(files.stagedHelp);
-    return files;
+    return UpdateRun{platform,
+                     FileSet(installation.exePath, base),
+                     FileSet(installation.helpPath, base),
+                     platform.PackageSums(),
+                     {},
+                     {}};
 }
 
 namespace {
 
-// An old backup is the only copy of the previous version when an earlier run stopped after
-// moving the installed file aside; it may go only while the installed file is still there.
-FileError DeleteBackupOf(Platform& p, const std::wstring& installed, const std::wstring& backup)
+// The sum sha256sum wrote for `name` ("<64 hex digits>  name", or " *name" in binary mode).
+std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstring& name)
 {
-    return p.FileExists(installed) ? p.RemoveFile(backup) : kErrorFileNotFound;
+    const std::string wanted(name.begin(), name.end()); // package file names are ASCII
+    std::size_t start = 0;
+    while (start < sums.size()) {
+        std::size_t end = sums.find('\n', start);
+        if (end == std::string::npos)
+            end = sums.size();
+        const std::string line = sums.substr(start, end - start);
+        start = end + 1;
+        if (line.size() != 66 + wanted.size() || line.compare(66, std::string::npos, wanted) != 0 ||
+            line[64] != ' ' || (line[65] != ' ' && line[65] != '*'))
+            continue;
+        Sha256Digest digest{};
+        for (std::size_t i = 0; i < 64; ++i) {
+            const char c = line[i];
+            const int nibble = c >= '0' && c <= '9'   ? c - '0'
+                               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                      : -1;
+            if (nibble < 0)
+                return std::nullopt;
+            digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | nibble);
+        }
+        return digest;
+    }
+    return std::nullopt;
 }
 
-// Nothing to move aside (no help file installed) is no failure; an installed file that stays
-// where it is would be overwritten later without a backup.
-FileError MoveAside(Platform& p, const std::wstring& installed, const std::wstring& backup)
+FileError Remove(UpdateRun& r, const std::wstring& path)
 {
-    const FileError error = p.RenameFile(installed, backup);
-    return error != kFileOk && !p.FileExists(installed) ? kFileOk : error;
+    const FileError error = r.platform.RemoveFile(path);
+    if (error == kFileOk)
+        r.deleted.push_back(path);
+    return error;
 }
 
-using F = const UpdateFiles&;
+// A CD, a write-protected stick or a read-only share cannot take the staged copies.
+bool RefusesWriting(FileError error)
+{
+    return error == kErrorAccessDenied || error == kErrorWriteProtect;
+}
+
+FileError Restore(UpdateRun& r, UpdatedFile& f)
+{
+    std::optional<Sha256Digest> shipped;
+    if (!r.sums.empty() && !(shipped = ShippedSum(r.sums, FileName(f.packed))))
+        return kErrorCrc; // a package file the updater was not built for
+    const Sha256Digest* expected = shipped ? &*shipped : nullptr;
+    FileError error = RestorePackedFile(r.platform, f.packed, f.staged, expected, &f.newContent);
+    if (!RefusesWriting(error) || FolderOf(f.staged) == r.privateFolder)
+        return error;
+    if (r.privateFolder.empty() && r.platform.MakePrivateFolder(&r.privateFolder) != kFileOk) {
+        r.privateFolder.clear();
+        return error;
+    }
+    f.staged = r.privateFolder + FileName(f.staged);
+    return RestorePackedFile(r.platform, f.packed, f.staged, expected, &f.newContent);
+}
+
+// An old backup may go only while the installed file it stands for is there and is not already
+// the new version: otherwise the backup is the only copy of the version from before the update.
+FileError DeleteOldBackup(UpdateRun& r, UpdatedFile& f)
+{
+    Platform& p = r.platform;
+    const Presence installed = p.Probe(f.installed);
+    if (installed != Presence::File)
+        return installed == Presence::Absent ? kFileOk : kErrorAccessDenied;
+    Sha256Digest digest{};
+    if (const FileError error = HashFile(p, f.installed, &digest))
+        return error;
+    f.upToDate = digest == f.newContent;
+    if (f.upToDate || p.Probe(f.backup) == Presence::Absent)
+        return kFileOk;
+    // A read-only installed file (a CD install) stays read-only once moved aside; the backup is
+    // the updater's own file, so the attribute must not block the next update.
+    p.MakeWritable(f.backup);
+    return Remove(r, f.backup);
+}
+
+// Only a file the system says is not there may stay unmoved: one whose presence cannot be read
+// would otherwise be replaced without a backup.
+FileError MoveAside(UpdateRun& r, UpdatedFile& f)
+{
+    if (f.upToDate)
+        return kFileOk;
+    const FileError error = r.platform.RenameFile(f.installed, f.backup);
+    return error != kFileOk && r.platform.Probe(f.installed) == Presence::Absent ? kFileOk : error;
+}
+
+// Written beside the installed name, flushed, then renamed: an interruption leaves either no
+// installed file (its backup holds the previous version) or a complete new one.
+FileError Install(UpdateRun& r, UpdatedFile& f)
+{
+    if (f.upToDate)
+        return kFileOk;
+    if (const FileError error = CopyChecked(r.platform, f.staged, f.partial, f.newContent))
+        return error;
+    const FileError error = r.platform.RenameFile(f.partial, f.installed);
+    if (error != kFileOk)
+        r.platform.RemoveFile(f.partial);
+    return error;
+}
 
 } // namespace
 
 const std::vector<UpdateStep>& UpdateSteps()
 {
+    using R = UpdateRun&;
     static const std::vector<UpdateStep> steps = {
-        {1, false, "delete old executable backup",
-         [](Platform& p, F f) { return DeleteBackupOf(p, f.exePath, f.exeBackup); }},
-        {1, false, "delete old help backup",
-         [](Platform& p, F f) { return DeleteBackupOf(p, f.helpPath, f.helpBackup); }},
-        {1, true, "back up executable",
-         [](Platform& p, F f) { return MoveAside(p, f.exePath, f.exeBackup); }},
-        {1, true, "back up help file",
-         [](Platform& p, F f) { return MoveAside(p, f.helpPath, f.helpBackup); }},
-        {2, false, "delete stale staged executable",
-         [](Platform& p, F f) { return p.RemoveFile(f.stagedExe); }},
-        {2, false, "delete stale staged help file",
-         [](Platform& p, F f) { return p.RemoveFile(f.stagedHelp); }},
-        {3, false, "restore executable",
-         [](Platform& p, F f) { return RestorePackedFile(p, f.packedExe, f.stagedExe); }},
-        {3, false, "restore help file",
-         [](Platform& p, F f) { return RestorePackedFile(p, f.packedHelp, f.stagedHelp); }},
-        {3, false, "install executable",
-         [](Platform& p, F f) { return p.CopyFileTo(f.stagedExe, f.exePath); }},
-        {3, false, "install help file",
-         [](Platform& p, F f) { return p.CopyFileTo(f.stagedHelp, f.helpPath); }},
-        {3, false, "remove staged executable",
-         [](Platform& p, F f) { return p.RemoveFile(f.stagedExe); }},
-        {3, false, "remove staged help file",
-         [](Platform& p, F f) { return p.RemoveFile(f.stagedHelp); }},
+        {2, false, "delete stale staged executable", [](R r) { return Remove(r, r.exe.staged); }},
+        {2, false, "delete stale staged help file", [](R r) { return Remove(r, r.help.staged); }},
+        {2, false, "delete partial executable", [](R r) { return Remove(r, r.exe.partial); }},
+        {2, false, "delete partial help file", [](R r) { return Remove(r, r.help.partial); }},
+        {3, false, "restore executable", [](R r) { return Restore(r, r.exe); }},
+        {3, false, "restore help file", [](R r) { return Restore(r, r.help); }},
+        {1, false, "delete old executable backup", [](R r) { return DeleteOldBackup(r, r.exe); }},
+        {1, true, "back up executable", [](R r) { return MoveAside(r, r.exe); }},
+        {3, false, "install executable", [](R r) { return Install(r, r.exe); }},
+        {1, false, "delete old help backup", [](R r) { return DeleteOldBackup(r, r.help); }},
+        {1, true, "back up help file", [](R r) { return MoveAside(r, r.help); }},
+        {3, false, "install help file", [](R r) { return Install(r, r.help); }},
+        {3, false, "remove staged executable", [](R r) { return Remove(r, r.exe.staged); }},
+        {3, false, "remove staged help file", [](R r) { return Remove(r, r.help.staged); }},
     };
     return steps;
 }
 
 namespace {
 
-constexpr FileError kErrorNotEnoughMemory = 8;
-
-FileError RunStep(const UpdateStep& step, Platform& platform, const UpdateFiles& files)
+FileError RunStep(const UpdateStep& step, UpdateRun& run)
 {
     try {
-        return step.run(platform, files);
+        return step.run(run);
     } catch (const std::exception&) {
         return kErrorNotEnoughMemory;
     }
 }
 
-// Scanners and indexers let go of a file within moments; anything else is final at once.
-FileError RunRetryingBriefLocks(const UpdateStep& step, Platform& platform,
-                                const UpdateFiles& files)
+// Scanners and indexers let go of a file within moments, and a name this run deleted while one
+// of them held the file stays reserved ("delete pending", access denied) until it lets go.
+// Anything else is final at once.
+FileError RunRetryingBriefLocks(const UpdateStep& step, UpdateRun& run)
 {
-    const std::uint32_t start = platform.Milliseconds();
-    FileError error = RunStep(step, platform, files);
-    while ((error == kErrorSharingViolation || error == kErrorLockViolation) &&
-           platform.Milliseconds() - start < kLockRetryMilliseconds) {
-        platform.Pause(kLockRetryPauseMilliseconds);
-        error = RunStep(step, platform, files);
+    const auto pending = [&run] {
+        return std::any_of(run.deleted.begin(), run.deleted.end(),
+                           [&run](const std::wstring& name) {
+                               return run.platform.Probe(name) == Presence::Unknown;
+                           });
+    };
+    const auto brief = [&](FileError error) {
+        return error == kErrorSharingViolation || error == kErrorLockViolation ||
+               (error == kErrorAccessDenied && pending());
+    };
+    const std::uint32_t start = run.platform.Milliseconds();
+    FileError error = RunStep(step, run);
+    while (brief(error) && run.platform.Milliseconds() - start < kLockRetryMilliseconds) {
+        run.platform.Pause(kLockRetryPauseMilliseconds);
+        error = RunStep(step, run);
     }
     return error;
 }
@@ -127,9 +238,41 @@ bool FailureEndsRun(const UpdateStep& step)
     return step.keepsOldVersion || step.stage == 0 || step.stage == 3;
 }
 
-std::wstring FolderOf(const std::wstring& path)
+// Windows is asked to wait with log-off and shutdown while files are being moved.
+class SessionEndBlock {
+public:
+    explicit SessionEndBlock(Platform& platform) : platform_(platform)
+    {
+        platform_.BlockSessionEnd(true);
+    }
+    ~SessionEndBlock() { platform_.BlockSessionEnd(false); }
+    SessionEndBlock(const SessionEndBlock&) = delete;
+    SessionEndBlock& operator=(const SessionEndBlock&) = delete;
+
+private:
+    Platform& platform_;
+};
+
+bool RunSteps(UpdateRun& run)
 {
-    return path.substr(0, path.find_last_of(L'\\') + 1);
+    SessionEndBlock block(run.platform);
+    for (const UpdateStep& step : UpdateSteps()) {
+        if (RunRetryingBriefLocks(step, run) != kFileOk && FailureEndsRun(step))
+            return false;
+    }
+    return true;
+}
+
+// Staged copies in a private folder are of no use after the run, however it ended.
+void DropPrivateFolder(UpdateRun& run)
+{
+    if (run.privateFolder.empty())
+        return;
+    for (const UpdatedFile* file : {&run.exe, &run.help}) {
+        if (FolderOf(file->staged) == run.privateFolder)
+            run.platform.RemoveFile(file->staged);
+    }
+    run.platform.RemoveFolder(run.privateFolder);
 }
 
 ReplaceOutcome Failed(Platform& platform)
@@ -150,11 +293,11 @@ ReplaceOutcome UpdateInstallation(Platform& platform, const Installation& instal
         // installed files, and the old ones would be lost on the way.
         if (platform.SameFolder(packageFolder, FolderOf(installation.exePath)))
             return Failed(platform);
-        const UpdateFiles files = FormUpdateFiles(installation, packageFolder);
-        for (const UpdateStep& step : UpdateSteps()) {
-            if (RunRetryingBriefLocks(step, platform, files) != kFileOk && FailureEndsRun(step))
-                return Failed(platform);
-        }
+        UpdateRun run = StartRun(platform, installation, packageFolder);
+        const bool updated = RunSteps(run);
+        DropPrivateFolder(run);
+        if (!updated)
+            return Failed(platform);
     } catch (const std::exception&) {
         // Before the first file step (edition check, naming): nothing has been touched.
         return Failed(platform);

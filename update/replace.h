@@ -1,8 +1,7 @@
-// The Replace procedure: moves the installed executable and help file aside, restores the new
-// ones from the package's packed copies and installs them.
+// The Replace procedure: restores and checks the package's new files first, then moves the
+// installed executable and help file aside and puts the new ones in their place.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,32 +13,48 @@ namespace kv {
 std::wstring SuccessMessage();
 std::wstring FailureMessage();
 
-// The names the procedure works with, formed from the installation and the package folder.
-struct UpdateFiles {
-    std::wstring exePath, helpPath;     // installed
-    std::wstring exeBackup, helpBackup; // installed + ".backup"
-    std::wstring stagedExe, stagedHelp; // restored copies in the package folder
-    std::wstring packedExe, packedHelp; // as the package ships them
-};
-
 // The packed name of a file: its name with the last character replaced by "_".
 std::wstring PackedName(const std::wstring& name);
 
-UpdateFiles FormUpdateFiles(const Installation& installation, const std::wstring& packageFolder);
+// One of the two files the update replaces.
+struct UpdatedFile {
+    std::wstring installed;    // ExePath or HelpPath
+    std::wstring backup;       // installed + ".backup": the version from before the update
+    std::wstring partial;      // installed + ".new": the new file while it is being written
+    std::wstring packed;       // as the package ships it
+    std::wstring staged;       // restored from the packed copy, in the package or a private folder
+    Sha256Digest newContent{}; // of the restored file
+    bool upToDate = false;     // the installed file already is the new one
+};
+
+// One press of Replace, as it goes.
+struct UpdateRun {
+    Platform& platform;
+    UpdatedFile exe, help;
+    std::string sums;           // the packed files' sums built into the updater; empty: unchecked
+    std::wstring privateFolder; // the staged copies' folder when the package's refuses them
+    // Names this run deleted: one that another program still holds stays "delete pending" a moment.
+    std::vector<std::wstring> deleted;
+};
+
+UpdateRun StartRun(Platform& platform, const Installation& installation,
+                   const std::wstring& packageFolder);
 
 // UpdateStage: what the failure of a step means.
 //   1, 2: the step was a tidy-up that may fail (no old backup, no help file); the run goes on.
-//   3: the new files are being put in place; the run stops with the failure message.
+//   3: the new files are being made or put in place; the run stops with the failure message.
 // A step that keeps the old version safe (moving an installed file aside) stops the run whatever
-// its stage: going on would overwrite a file that has no backup.
+// its stage: going on would replace a file that has no backup.
 struct UpdateStep {
     int stage;
     bool keepsOldVersion;
     const char* name;
-    std::function<FileError(Platform&, const UpdateFiles&)> run;
+    FileError (*run)(UpdateRun& run);
 };
 
-// The file steps, in the order they run.
+// The file steps, in the order they run: nothing in the installation changes until both new files
+// are restored and checked; then each file in turn is moved aside and replaced, so that at most one
+// installed name is ever without its file, and only for a moment.
 const std::vector<UpdateStep>& UpdateSteps();
 
 // How long a step that meets a brief lock (a virus scanner, an indexer or a backup tool holding a
@@ -49,8 +64,8 @@ inline constexpr std::uint32_t kLockRetryPauseMilliseconds = 50;
 
 enum class ReplaceOutcome { Updated, Refused, Failed };
 
-// One press of Replace: moves the installed files aside and installs the package's new ones.
-// Shows exactly one message: success, refusal or failure.
+// One press of Replace. Shows exactly one message: success, refusal or failure. Whatever the
+// outcome, each installed file's previous version is in place or in its backup.
 ReplaceOutcome UpdateInstallation(Platform& platform, const Installation& installation);
 
 } // namespace kv

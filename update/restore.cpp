@@ -35,6 +35,48 @@ private:
     std::size_t offset_ = 0;
 };
 
+// Every byte read passes through the hash.
+class HashingReader final : public ReadStream {
+public:
+    HashingReader(ReadStream& in, Sha256& hash) : in_(in), hash_(hash) {}
+    bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
+    {
+        if (!in_.Read(buffer, capacity, got))
+            return false;
+        hash_.Add(buffer, *got);
+        return true;
+    }
+
+private:
+    ReadStream& in_;
+    Sha256& hash_;
+};
+
+// Every byte written passes through the hash and is counted.
+class HashingWriter final : public WriteStream {
+public:
+    HashingWriter(WriteStream& out, Sha256& hash) : out_(out), hash_(hash) {}
+    bool Write(const void* data, std::size_t size) override
+    {
+        hash_.Add(data, size);
+        written += size;
+        return out_.Write(data, size);
+    }
+    bool Close() override { return out_.Close(); }
+    std::uint64_t written = 0;
+
+private:
+    WriteStream& out_;
+    Sha256& hash_;
+};
+
+// Takes bytes and keeps none.
+class Discard final : public WriteStream {
+public:
+    bool Write(const void*, std::size_t) override { return true; }
+    bool Close() override { return true; }
+};
+
 // Reads until the buffer is full or the file ends.
 bool ReadFull(ReadStream& in, std::uint8_t* buffer, std::size_t capacity, std::size_t* have)
 {
@@ -82,30 +124,95 @@ FileError Transfer(ReadStream& in, WriteStream& out, bool isSzdd)
     }
 }
 
+bool Matches(Sha256& hash, const Sha256Digest& expected)
+{
+    Sha256Digest digest{};
+    return hash.Finish(&digest) && digest == expected;
+}
+
 } // namespace
 
 FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
-                            const std::wstring& target)
+                            const std::wstring& target, const Sha256Digest* shipped,
+                            Sha256Digest* restored)
 {
-    std::unique_ptr<ReadStream> in;
-    if (const FileError error = platform.OpenForReading(packed, &in))
+    const std::unique_ptr<Sha256> packedHash = platform.NewSha256();
+    const std::unique_ptr<Sha256> restoredHash = platform.NewSha256();
+    if (!packedHash || !restoredHash)
+        return kErrorNotEnoughMemory;
+    std::unique_ptr<ReadStream> file;
+    if (const FileError error = platform.OpenForReading(packed, &file))
         return error;
+    HashingReader in(*file, *packedHash);
     std::uint8_t head[kSzddSignatureSize];
     std::size_t have = 0;
-    if (!ReadFull(*in, head, sizeof head, &have))
+    if (!ReadFull(in, head, sizeof head, &have))
         return kErrorReadFault;
 
-    std::unique_ptr<WriteStream> out;
-    if (const FileError error = platform.CreateForWriting(target, &out))
+    std::unique_ptr<OutputFile> created;
+    if (const FileError error = platform.CreateForWriting(target, &created))
         return error;
-    Rewound whole(*in, head, have);
-    FileError error = Transfer(whole, *out, HasSzddSignature(head, have));
-    if (!out->Close() && error == kFileOk)
+    HashingWriter out(*created, *restoredHash);
+    Rewound whole(in, head, have);
+    FileError error = Transfer(whole, out, HasSzddSignature(head, have));
+    if (error == kFileOk) {
+        // Whatever follows the packed stream counts for the sum too.
+        Discard rest;
+        error = CopyAll(in, rest);
+    }
+    if (error == kFileOk && out.written == 0)
+        error = kErrorInvalidData;
+    if (error == kFileOk && shipped && !Matches(*packedHash, *shipped))
+        error = kErrorCrc;
+    if (error == kFileOk && !restoredHash->Finish(restored))
+        error = kErrorNotEnoughMemory;
+    if (!out.Close() && error == kFileOk)
         error = kErrorWriteFault;
-    out.reset();
+    created.reset();
     if (error != kFileOk)
-        platform.RemoveFile(target); // a half-written file must never be installed
+        platform.RemoveFile(target); // a half-written or unchecked file must never be installed
     return error;
+}
+
+FileError CopyChecked(Platform& platform, const std::wstring& from, const std::wstring& to,
+                      const Sha256Digest& expected)
+{
+    const std::unique_ptr<Sha256> hash = platform.NewSha256();
+    if (!hash)
+        return kErrorNotEnoughMemory;
+    std::unique_ptr<ReadStream> in;
+    if (const FileError error = platform.OpenForReading(from, &in))
+        return error;
+    std::unique_ptr<OutputFile> created;
+    if (const FileError error = platform.CreateForWriting(to, &created))
+        return error;
+    HashingWriter out(*created, *hash);
+    FileError error = CopyAll(*in, out);
+    if (error == kFileOk && !Matches(*hash, expected))
+        error = kErrorCrc;
+    if (error == kFileOk && !created->Flush())
+        error = kErrorWriteFault;
+    if (!out.Close() && error == kFileOk)
+        error = kErrorWriteFault;
+    created.reset();
+    if (error != kFileOk)
+        platform.RemoveFile(to);
+    return error;
+}
+
+FileError HashFile(Platform& platform, const std::wstring& path, Sha256Digest* digest)
+{
+    const std::unique_ptr<Sha256> hash = platform.NewSha256();
+    if (!hash)
+        return kErrorNotEnoughMemory;
+    std::unique_ptr<ReadStream> file;
+    if (const FileError error = platform.OpenForReading(path, &file))
+        return error;
+    HashingReader in(*file, *hash);
+    Discard nowhere;
+    if (const FileError error = CopyAll(in, nowhere))
+        return error;
+    return hash->Finish(digest) ? kFileOk : kErrorNotEnoughMemory;
 }
 
 } // namespace kv

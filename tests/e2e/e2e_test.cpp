@@ -305,7 +305,11 @@ TEST_P(Replace, Press)
                         {L"korv.hlp.backup", oldHelp}};
     EXPECT_TRUE(List(inst) == (updated ? want : instBefore))
         << "installation:" << Sizes(List(inst));
-    EXPECT_TRUE(List(pkg) == pkgBefore) << "package folder:" << Sizes(List(pkg));
+    // A failure leaves the package folder's restored copies; the next press starts with them.
+    Files pkgAfter = List(pkg);
+    if (!updated)
+        pkgAfter.erase(L"korv5.exe"), pkgAfter.erase(L"korv.hlp");
+    EXPECT_TRUE(pkgAfter == pkgBefore) << "package folder:" << Sizes(List(pkg));
     EXPECT_TRUE(updated ? app.EndsQuietly() : app.Stays());
     for (const wchar_t* name : {L"\\korv5.exe", L"\\korv.hlp"})
         EXPECT_FALSE(GetFileAttributesW((inst + name).c_str()) & FILE_ATTRIBUTE_READONLY);
@@ -366,7 +370,7 @@ const Row kRows[] = {
     {"ReadOnlyPackedFiles", {kSuccess}, kReadOnlyPacked},
     {"TwoQueuedClicks", {kSuccess}, nullptr, kClickAgain},
     {"InsideInstallation", {kFailure, kFailure}, kInside},
-    {"ReadOnlyOldBackup", {kFailure}, kReadOnlyBackup},
+    {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
     {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
     {"LockHeld", {kFailure}, nullptr, kLockHeld},
     {"PlantedDlls", {kSuccess}, PlantDlls, kNothing, ExpectNoPlantedDllLoaded}};

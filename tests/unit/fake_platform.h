@@ -1,8 +1,12 @@
 // An in-memory Windows for the updater's logic: a registry, and files that behave as Windows
-// files do where it matters (attributes and streams travel with CopyFileW, read-only files
-// refuse deletion and overwriting, brief locks clear with time), on a clock that only Pause
-// moves. Message boxes are recorded. Any file operation can be made to fail by kind and path.
+// files do where it matters (read-only files refuse deletion and overwriting, brief locks clear
+// with time, a deleted file another program holds stays "delete pending" until it lets go, what
+// was never flushed may be lost in a power cut), on a clock that only Pause moves. Message boxes
+// are recorded. Any file operation can be made to fail by kind and path, and the whole machine can
+// stop dead after any change it makes to the disk.
 #pragma once
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstring>
@@ -18,26 +22,36 @@
 
 namespace kv::test {
 
-enum class Op { Delete, Rename, Copy, Read, Write, Close };
-constexpr FileError kAccessDenied = 5, kAlreadyExists = 183;
-constexpr std::uint32_t kForever = 0xFFFFFFFF;
+enum class Op { Delete, Rename, Read, Write, Close, Flush, Attributes };
+constexpr FileError kAlreadyExists = 183;
 
 struct FakeFile {
     std::string bytes;
     bool readOnly = false, hidden = false, system = false;
     std::set<std::string> streams; // alternate data streams, e.g. the Mark of the Web
     std::uint32_t lockedUntil = 0; // held open without sharing until this many ms have passed
+    std::uint32_t heldUntil = 0;   // held open with delete sharing (a scanner) until then
+    bool durable = true;           // on the disk itself, not only in the cache
 };
+
+// The machine stopped: thrown past the updater's own error handling, as a power cut would be.
+struct PowerCut {};
 
 class FakePlatform : public Platform {
 public:
     std::map<std::wstring, FakeFile> files;
-    std::set<std::wstring> readOnlyFolders;
+    std::map<std::wstring, std::uint32_t> deletePending; // name: reserved until then
+    std::set<std::wstring> readOnlyFolders, privateFolders;
+    std::map<std::wstring, std::wstring> sameFolderAs; // another spelling of one folder
     std::map<std::wstring, std::map<std::wstring, std::pair<std::uint32_t, std::string>>> registry;
     std::set<std::wstring> writeProtectedKeys; // opening them for more than reading fails
     std::set<std::pair<Op, std::wstring>> faults;
     std::wstring packageFolder = L"C:\\Package";
+    std::string sums; // built into the updater
     std::vector<std::wstring> messages;
+    bool sessionEndBlocked = false, sessionEndBlockedAtCut = false;
+    std::vector<bool> sessionEndBlockedAtMessage;
+    int changes = 0, cutAfterChanges = -1; // a power cut right after that many changes
     // The clock, like GetTickCount, wraps round; it starts just before it does.
     const std::uint32_t start = 0xFFFFF000;
     std::uint32_t now = start;
@@ -48,6 +62,14 @@ public:
     {
         registry[key][name] = {type, std::move(bytes)};
     }
+    // After a power cut: what had not reached the disk is gone, half of it at best.
+    void Restart()
+    {
+        for (auto& [path, file] : files)
+            if (!file.durable)
+                file.bytes.resize(file.bytes.size() / 2), file.durable = true;
+        cutAfterChanges = -1;
+    }
 
     long RegOpenLocalMachineKey(const std::wstring& subKey, std::uint32_t access,
                                 RegKey* key) override
@@ -56,7 +78,7 @@ public:
         if (it == registry.end())
             return kErrorFileNotFound;
         if (writeProtectedKeys.count(subKey) && access != kKeyQueryValue)
-            return kAccessDenied;
+            return kErrorAccessDenied;
         keys_.push_back(&it->second);
         *key = keys_.size();
         ++openKeys;
@@ -90,48 +112,48 @@ public:
 
     FileError RemoveFile(const std::wstring& path) override
     {
-        if (const FileError e = Check(Op::Delete, path, path))
+        if (const FileError e = Check(Op::Delete, path))
             return e;
         if (files[path].readOnly)
-            return kAccessDenied;
+            return kErrorAccessDenied;
+        if (Held(files[path].heldUntil))
+            deletePending[path] = files[path].heldUntil;
         files.erase(path);
-        return kFileOk;
+        return Changed();
     }
     FileError RenameFile(const std::wstring& from, const std::wstring& to) override
     {
-        if (const FileError e = Check(Op::Rename, from, from))
+        if (const FileError e = Check(Op::Rename, from))
             return e;
         if (files.count(to))
             return kAlreadyExists;
         if (!Writable(to))
-            return kAccessDenied;
+            return kErrorAccessDenied;
         files[to] = files[from];
         files.erase(from);
-        return kFileOk;
+        return Changed();
     }
-    FileError CopyFileTo(const std::wstring& from, const std::wstring& to) override
+    FileError MakeWritable(const std::wstring& path) override
     {
-        if (const FileError e = Check(Op::Copy, from, to))
+        if (const FileError e = Check(Op::Attributes, path))
             return e;
-        if (Folded(from) == Folded(to) || Locked(to))
-            return kErrorSharingViolation; // the source is open: the target cannot be
-        const auto target = files.find(to);
-        if (!Writable(to) ||
-            (target != files.end() && (target->second.readOnly || target->second.hidden)))
-            return kAccessDenied;
-        files[to] = files[from]; // bytes, attributes and streams; a lock stays with its handle
-        files[to].lockedUntil = 0;
-        return kFileOk;
+        files[path].readOnly = false;
+        return Changed();
     }
     bool IsNormalFile(const std::wstring& path) override
     {
         const auto it = files.find(path);
         return it != files.end() && !it->second.hidden && !it->second.system;
     }
-    bool FileExists(const std::wstring& path) override { return files.count(path) != 0; }
+    Presence Probe(const std::wstring& path) override
+    {
+        if (Pending(path) || faults.count({Op::Attributes, path}))
+            return Presence::Unknown;
+        return files.count(path) ? Presence::File : Presence::Absent;
+    }
     FileError OpenForReading(const std::wstring& path, std::unique_ptr<ReadStream>* stream) override
     {
-        if (const FileError e = Check(Op::Read, path, path))
+        if (const FileError e = Check(Op::Read, path))
             return e;
         const std::string& bytes = files[path].bytes;
         *stream = std::make_unique<MemoryReader>(
@@ -140,63 +162,134 @@ public:
         return kFileOk;
     }
     FileError CreateForWriting(const std::wstring& path,
-                               std::unique_ptr<WriteStream>* stream) override
+                               std::unique_ptr<OutputFile>* stream) override
     {
         const auto it = files.find(path);
-        if (faults.count({Op::Write, path}) || !Writable(path) ||
+        if (faults.count({Op::Write, path}) || !Writable(path) || Pending(path) ||
             (it != files.end() && (it->second.readOnly || it->second.hidden)))
-            return kAccessDenied;
-        if (Locked(path))
+            return kErrorAccessDenied;
+        if (it != files.end() && Held(it->second.lockedUntil))
             return kErrorSharingViolation;
         files[path] = FakeFile{};
-        *stream = std::make_unique<Writer>(files[path].bytes, !faults.count({Op::Close, path}));
+        files[path].durable = false;
+        Changed();
+        *stream = std::make_unique<Writer>(*this, path);
         return kFileOk;
+    }
+    FileError MakePrivateFolder(std::wstring* folder) override
+    {
+        *folder = L"C:\\Temp\\KVUp511f." + std::to_wstring(privateFolders.size()) + L"\\";
+        privateFolders.insert(folder->substr(0, folder->size() - 1));
+        return Changed();
+    }
+    FileError RemoveFolder(const std::wstring& folder) override
+    {
+        const std::wstring name = folder.substr(0, folder.find_last_not_of(L'\\') + 1);
+        for (const auto& [path, file] : files)
+            if (path.rfind(name + L"\\", 0) == 0)
+                return 145; // ERROR_DIR_NOT_EMPTY
+        privateFolders.erase(name);
+        return Changed();
     }
     bool SameFolder(const std::wstring& a, const std::wstring& b) override
     {
-        return Folded(a) == Folded(b);
+        return Identity(a) == Identity(b);
     }
     std::wstring PackageFolder() override { return packageFolder; }
+    std::string PackageSums() override { return sums; }
+    std::unique_ptr<Sha256> NewSha256() override { return std::make_unique<OpenSslSha256>(); }
+    void BlockSessionEnd(bool block) override { sessionEndBlocked = block; }
     std::uint32_t Milliseconds() override { return now; }
     void Pause(std::uint32_t milliseconds) override { now += milliseconds; }
-    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
+    void ShowMessage(const std::wstring& text) override
+    {
+        messages.push_back(text);
+        sessionEndBlockedAtMessage.push_back(sessionEndBlocked);
+    }
+
+    // The SHA-256 of some bytes, as sha256sum prints it.
+    static std::string HexSha256(const std::string& bytes)
+    {
+        OpenSslSha256 hash;
+        hash.Add(bytes.data(), bytes.size());
+        Sha256Digest digest{};
+        hash.Finish(&digest);
+        std::string hex;
+        for (const std::uint8_t byte : digest)
+            hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+        return hex;
+    }
 
 private:
-    struct Writer : WriteStream {
-        Writer(std::string& t, bool closes) : target(t), closes(closes) {}
-        bool Write(const void* data, std::size_t size) override
+    struct OpenSslSha256 final : Sha256 {
+        OpenSslSha256() { EVP_DigestInit_ex(context, EVP_sha256(), nullptr); }
+        ~OpenSslSha256() override { EVP_MD_CTX_free(context); }
+        void Add(const void* data, std::size_t size) override
         {
-            target.append(static_cast<const char*>(data), size);
-            return true;
+            EVP_DigestUpdate(context, data, size);
         }
-        bool Close() override { return closes; } // a full disk may tell only now
-        std::string& target;
-        bool closes;
+        bool Finish(Sha256Digest* digest) override
+        {
+            return EVP_DigestFinal_ex(context, digest->data(), nullptr) == 1;
+        }
+        EVP_MD_CTX* context = EVP_MD_CTX_new();
     };
 
-    // The common refusals: an injected fault, a missing source, a brief or lasting lock.
-    FileError Check(Op op, const std::wstring& source, const std::wstring& faulty)
+    struct Writer final : OutputFile {
+        Writer(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path)) {}
+        bool Write(const void* data, std::size_t size) override
+        {
+            fake.files.at(path).bytes.append(static_cast<const char*>(data), size);
+            fake.files.at(path).durable = false;
+            return fake.Changed() == kFileOk;
+        }
+        bool Flush() override
+        {
+            if (fake.faults.count({Op::Flush, path}))
+                return false;
+            fake.files.at(path).durable = true;
+            return fake.Changed() == kFileOk;
+        }
+        bool Close() override { return !fake.faults.count({Op::Close, path}); }
+        FakePlatform& fake;
+        std::wstring path;
+    };
+
+    FileError Changed()
     {
-        if (faults.count({op, faulty}))
-            return kAccessDenied;
-        if (!files.count(source))
-            return kErrorFileNotFound;
-        return Locked(source) ? kErrorSharingViolation : kFileOk;
+        if (++changes == cutAfterChanges) {
+            sessionEndBlockedAtCut = sessionEndBlocked;
+            throw PowerCut{};
+        }
+        return kFileOk;
     }
-    bool Locked(const std::wstring& path) const
+    // The common refusals: an injected fault, a name being deleted, a missing source, a lock.
+    FileError Check(Op op, const std::wstring& path)
     {
-        const auto it = files.find(path);
-        return it != files.end() && now - start < it->second.lockedUntil;
+        if (faults.count({op, path}) || Pending(path))
+            return kErrorAccessDenied;
+        if (!files.count(path))
+            return kErrorFileNotFound;
+        return Held(files[path].lockedUntil) ? kErrorSharingViolation : kFileOk;
+    }
+    bool Held(std::uint32_t until) const { return now - start < until; }
+    bool Pending(const std::wstring& path) const
+    {
+        const auto it = deletePending.find(path);
+        return it != deletePending.end() && Held(it->second);
     }
     bool Writable(const std::wstring& path) const
     {
-        return !readOnlyFolders.count(path.substr(0, path.find_last_of(L'\\')));
+        return !readOnlyFolders.count(path.substr(0, path.find_last_of(L'\\'))) && !Pending(path);
     }
-    // Paths as Windows compares them: letter case does not count.
-    static std::wstring Folded(std::wstring path)
+    // Folders as the file system knows them: letter case and spelling do not count.
+    std::wstring Identity(std::wstring path) const
     {
         std::transform(path.begin(), path.end(), path.begin(), ::towlower);
-        return path.back() == L'\\' ? path : path + L'\\';
+        if (path.back() != L'\\')
+            path += L'\\';
+        const auto alias = sameFolderAs.find(path);
+        return alias == sameFolderAs.end() ? path : alias->second;
     }
 
     std::vector<const std::map<std::wstring, std::pair<std::uint32_t, std::string>>*> keys_;

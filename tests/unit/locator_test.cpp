@@ -53,6 +53,9 @@ TEST(LocateInstallation, FindsTheExecutableOrShowsNotFound)
         {"hidden executable", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe", 1, 0, L""},
         {"system executable", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe", 0, 1, L""},
         {"only the help file", "C:\\K" + nul, kSz, L"C:\\K\\korv.hlp", 0, 0, L""},
+        {"only the backup of an interrupted update", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe.backup",
+         0, 0, L"C:\\K\\"},
+        {"a hidden backup", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe.backup", 1, 0, L""},
         {"value missing", std::nullopt, kSz, L"C:\\K\\korv5.exe", 0, 0, L""},
     };
     for (const auto& c : cases) {
