@@ -100,6 +100,9 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         if (updating_)
             return 0;
         break;
+    case WM_QUERYENDSESSION:
+        // Not while the installed files are being moved: Windows would end us half-way.
+        return platform_.SessionEndBlocked() ? FALSE : TRUE;
     case WM_CTLCOLORSTATIC:
         return reinterpret_cast<LRESULT>(
             OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
