@@ -1,4 +1,4 @@
-// Times KVUp511f.exe inside a Wine prefix, driving it through the end-to-end harness.
+// Times KVUp511f.exe inside a Wine prefix, driving it through the demo's Wine driver.
 //
 //   kv_wine_bench replace APP INSTALL_FOLDER
 //       One Replace: starts APP (in its package folder, beside korv5.ex_ and korv.hl_), waits
@@ -14,7 +14,7 @@
 #include <cwchar>
 
 #include "app/resource.h"
-#include "tests/e2e/harness.h"
+#include "demo/driver.h"
 
 namespace {
 
@@ -26,15 +26,15 @@ double Now()
     return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-bool Ended(const e2e::App& app)
+bool Ended(const demo::App& app)
 {
     return WaitForSingleObject(app.process.hProcess, 0) != WAIT_TIMEOUT;
 }
 
-// Looks at the program's windows once a millisecond: the harness's own waits look every 10 ms,
+// Looks at the program's windows once a millisecond: the driver's own waits look every 10 ms,
 // too coarse to time a start-up of about 100 ms.
 template <typename Ready>
-void Await(e2e::App& app, const char* what, Ready ready)
+void Await(demo::App& app, const char* what, Ready ready)
 {
     for (const DWORD start = GetTickCount(); !(app.Watch([] { return true; }, 0), ready());
          Sleep(1))
@@ -45,15 +45,15 @@ void Await(e2e::App& app, const char* what, Ready ready)
 }
 
 // The updater's window once it shows the installation it found.
-void AwaitFilled(e2e::App& app, const std::wstring& path)
+void AwaitFilled(demo::App& app, const std::wstring& path)
 {
     Await(app, "filled window",
-          [&] { return app.main && e2e::TextOf(app.Item(IDC_TEXT1)) == path; });
+          [&] { return app.main && demo::TextOf(app.Item(IDC_TEXT1)) == path; });
 }
 
 int Replace(const std::wstring& exe, const std::wstring& installFolder)
 {
-    e2e::App app(exe);
+    demo::App app(exe);
     AwaitFilled(app, installFolder + L"\\korv5.exe");
     Sleep(300); // let the window finish painting and go idle
     // Posted: the click runs the whole procedure and then the modal box.
@@ -78,10 +78,10 @@ int Replace(const std::wstring& exe, const std::wstring& installFolder)
 void TimeStart(const std::wstring& exe, const std::wstring& path, bool print)
 {
     const double start = Now();
-    e2e::App app(exe);
+    demo::App app(exe);
     if (path.empty())
         Await(app, "window",
-              [&] { return app.main && e2e::TextOf(app.main) == L"Minimal window"; });
+              [&] { return app.main && demo::TextOf(app.main) == L"Minimal window"; });
     else
         AwaitFilled(app, path);
     const double end = Now();

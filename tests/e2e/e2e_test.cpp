@@ -1,6 +1,6 @@
 // The real KVUp511f.exe under Wine: start-up, the window as a person sees and works it, the
 // executable's resources, and complete updates with their effects on disk.
-#include "tests/e2e/harness.h"
+#include "demo/driver.h"
 
 #include "app/resource.h"
 
@@ -11,7 +11,24 @@
 #include <map>
 
 namespace e2e {
+using namespace demo;
 namespace {
+
+// The updater's message boxes are all alike: titled "Korv_Update", only OK, no icon; OK ends them.
+struct App : demo::App {
+    using demo::App::App;
+    std::wstring Answer()
+    {
+        const std::wstring text = demo::App::Answer();
+        if (answered.seen) {
+            EXPECT_EQ(answered.title, L"Korv_Update");
+            EXPECT_EQ(answered.items, std::vector<int>{IDOK})
+                << "not a box with only OK and no icon";
+            EXPECT_TRUE(answered.closed) << "the box stays after OK";
+        }
+        return text;
+    }
+};
 
 using Bytes = std::string;
 using Files = std::map<std::wstring, Bytes>;
