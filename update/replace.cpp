@@ -69,7 +69,8 @@ UpdateRun StartRun(Platform& platform, const Installation& installation,
 
 namespace {
 
-// The sum sha256sum wrote for `name` ("<64 hex digits>  name", or " *name" in binary mode).
+// The sum sha256sum wrote for `name` ("<64 lowercase hex digits>  name", or " *name" in binary
+// mode).
 std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstring& name)
 {
     const std::string wanted(name.begin(), name.end()); // package file names are ASCII
@@ -88,7 +89,6 @@ std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstri
             const char c = line[i];
             const int nibble = c >= '0' && c <= '9'   ? c - '0'
                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                                       : -1;
             if (nibble < 0)
                 return std::nullopt;
@@ -135,9 +135,8 @@ FileError Restore(UpdateRun& r, UpdatedFile& f)
 FileError DeleteOldBackup(UpdateRun& r, UpdatedFile& f)
 {
     Platform& p = r.platform;
-    const Presence installed = p.Probe(f.installed);
-    if (installed != Presence::File)
-        return installed == Presence::Absent ? kFileOk : kErrorAccessDenied;
+    if (p.Probe(f.installed) != Presence::File)
+        return kFileOk; // moving aside decides whether the run can go on
     Sha256Digest digest{};
     if (const FileError error = HashFile(p, f.installed, &digest))
         return error;
@@ -235,7 +234,7 @@ FileError RunRetryingBriefLocks(const UpdateStep& step, UpdateRun& run)
 
 bool FailureEndsRun(const UpdateStep& step)
 {
-    return step.keepsOldVersion || step.stage == 0 || step.stage == 3;
+    return step.keepsOldVersion || step.stage == 3;
 }
 
 // Windows is asked to wait with log-off and shutdown while files are being moved.

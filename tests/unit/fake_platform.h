@@ -22,7 +22,7 @@
 
 namespace kv::test {
 
-enum class Op { Delete, Rename, Read, Write, Close, Flush, Attributes };
+enum class Op { Delete, Rename, Open, Read, Write, Close, Flush, Attributes };
 constexpr FileError kAlreadyExists = 183;
 
 struct FakeFile {
@@ -151,14 +151,16 @@ public:
             return Presence::Unknown;
         return files.count(path) ? Presence::File : Presence::Absent;
     }
+    // A read fault strikes half-way through the file, as on a scratched CD.
     FileError OpenForReading(const std::wstring& path, std::unique_ptr<ReadStream>* stream) override
     {
-        if (const FileError e = Check(Op::Read, path))
+        if (const FileError e = Check(Op::Open, path))
             return e;
         const std::string& bytes = files[path].bytes;
         *stream = std::make_unique<MemoryReader>(
             reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-            5); // a file may arrive in pieces
+            5, // a file may arrive in pieces
+            faults.count({Op::Read, path}) ? bytes.size() / 2 : kNoLimit);
         return kFileOk;
     }
     FileError CreateForWriting(const std::wstring& path,

@@ -191,6 +191,7 @@ TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
         {3, {{Op::Delete, "HN"}}, "E:old H:old HN:half", "U", kUpdated},
         // A package fault leaves the installation as it was.
         {4, {{Op::Read, "PE"}}, kWorn, "F", "E:old H:old EB:older HB:older"},
+        {4, {{Op::Open, "PE"}}, kWorn, "F", "E:old H:old EB:older HB:older"},
         {4, {{Op::Close, "SE"}}, kWorn, "F", "E:old H:old EB:older HB:older"},
         {5, {{Op::Read, "PH"}}, kWorn, "F", "E:old H:old EB:older HB:older SE:new"},
         // An older backup that cannot go blocks its file's move aside.
@@ -201,6 +202,7 @@ TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
         {8, {{Op::Write, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
         {8, {{Op::Flush, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
         {8, {{Op::Rename, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
+        {8, {{Op::Close, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
         {9, {{Op::Delete, "HB"}}, kWorn, "F", "E:new EB:old H:old HB:older SE:new SH:new"},
         {10, {{Op::Rename, "H"}}, kWorn, "F", "E:new EB:old H:old SE:new SH:new"},
         {11, {{Op::Write, "HN"}}, kWorn, "F", "E:new EB:old HB:old SE:new SH:new"},
