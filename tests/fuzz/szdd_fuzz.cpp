@@ -1,6 +1,5 @@
-// Feeds arbitrary files to the SZDD expander and to libmspack's SZDD decompressor, the decoder
-// the classic expand tool's format is best known by. Besides the sanitizers' checks it aborts
-// when the two disagree:
+// Feeds arbitrary files to the SZDD expander and to libmspack's SZDD decompressor, a decoder of
+// the format written by others. Besides the sanitizers' checks it aborts when the two disagree:
 // - what libmspack refuses (no signature, a short header, another mode) ours refuses too;
 // - whatever ours writes is the start of libmspack's output, and never past the header's length;
 // - ours accepts exactly when libmspack's output is as long as the header says, and then the
