@@ -1,70 +1,223 @@
-// The Replace floor: the file calls the updater's Replace must make, for the same files, and
-// nothing else - move the two installed files aside as .backup, copy each packed file into the
-// package folder (restore) and from there into the installation (install), delete the two
-// staged copies.
+// The Replace floor: the Windows calls the updater's Replace makes for the same files, made
+// directly and nothing else, behind a window the benchmark drives exactly as it drives the
+// updater's (same window class, path field and Replace button, same success box).
 //
-//   replace_floor HOW PACKAGE_FOLDER INSTALL_FOLDER
-//       HOW is how the copies are made, RESTORE[/INSTALL] when the two steps differ: copyfile
-//       (CopyFileW), copyfileex (CopyFileExW), or rw:KIB[:eof] - a ReadFile/WriteFile loop with a
-//       KIB KiB buffer, both files opened for sequential access, with :eof the target's size set
-//       first with SetEndOfFile. (Wine does not implement reserving space with
-//       FileAllocationInfo: error 120.) Prints "floor_ms TOTAL restore_ms R install_ms I
-//       delete_ms D"; the two renames are in the total only.
+// It finds the installation through Help_Dir and the package beside itself, as the updater does
+// (before the click, untimed). A click on Replace then, as the updater:
+//   1. deletes stale staged copies (package folder korv5.exe, korv.hlp) and partial files
+//      (installation korv5.exe.new, korv.hlp.new);
+//   2. restores korv5.ex_ and korv.hl_ into the package folder: one sequential read in 256 KiB
+//      pieces, CNG SHA-256 (bcrypt.dll loaded by full path when first needed) over the packed
+//      bytes and over the restored bytes, written with CreateFileW(CREATE_ALWAYS) in whole
+//      256 KiB pieces;
+//   3. per file in turn: reads and hashes the installed file, deletes an old .backup (read-only
+//      cleared first), MoveFileExW(installed, .backup, WRITE_THROUGH), copies the staged file to
+//      installed + ".new" (read, SHA-256, write, compared with the restored sum),
+//      FlushFileBuffers, close, MoveFileExW(.new, installed, WRITE_THROUGH);
+//   4. deletes the two staged copies and shows the success box; OK ends it.
+// The packed files must be plain copies (the benchmark's are): the floor does not expand SZDD.
+//
+// The updater's build in the benchmark carries no package sums, so neither side compares the
+// packed sum with one; the updater does not finish that hash then, nor does the floor.
+//
+// Environment, for measuring the parts (the benchmark's floor uses neither):
+//   KV_FLOOR_HASH=once   the restore hashes its bytes once (for a plain copy the packed bytes
+//                        are the restored ones); =none: no SHA-256 at all, the same reads and
+//                        writes.
+//   KV_FLOOR_TIMES=FILE  appends "tidy_ms T restore_ms R check_ms C backup_ms B install_ms I
+//                        delete_ms D" (each summed over both files) to FILE once the box is
+//                        answered.
 #include <windows.h>
 
+#include <bcrypt.h>
+
+#include <array>
 #include <cstdio>
-#include <cwchar>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "platform/product.h"
 
 namespace {
 
+constexpr DWORD kPiece = 256 * 1024;
+
 [[noreturn]] void Fail(const wchar_t* what, const std::wstring& path)
 {
-    std::fprintf(stderr, "replace_floor: %ls %ls (error %lu)\n", what, path.c_str(),
-                 GetLastError());
+    wchar_t text[600];
+    wsprintfW(text, L"replace_floor: %s %s (error %lu)", what, path.c_str(), GetLastError());
+    MessageBoxW(nullptr, text, L"replace_floor", MB_OK); // the benchmark then reports the text
     ExitProcess(2);
 }
 
-void ReadWriteCopy(const std::wstring& how, const std::wstring& from, const std::wstring& to)
+enum class Hashing { Both, Once, None };
+
+Hashing HashingAsked()
 {
-    const DWORD bufferBytes = std::wcstoul(how.c_str() + 3, nullptr, 10) * 1024;
-    char* buffer =
-        static_cast<char*>(VirtualAlloc(nullptr, bufferBytes, MEM_COMMIT, PAGE_READWRITE));
-    HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (!buffer || in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE)
-        Fail(L"cannot copy", from);
-    if (how.find(L":eof") != std::wstring::npos) {
-        LARGE_INTEGER size, start = {};
-        if (!GetFileSizeEx(in, &size) || !SetFilePointerEx(out, size, nullptr, FILE_BEGIN) ||
-            !SetEndOfFile(out) || !SetFilePointerEx(out, start, nullptr, FILE_BEGIN))
-            Fail(L"SetEndOfFile", to);
-    }
-    for (DWORD got = 0, written = 0;;) {
-        if (!ReadFile(in, buffer, bufferBytes, &got, nullptr))
-            Fail(L"ReadFile", from);
-        if (got == 0)
-            break;
-        if (!WriteFile(out, buffer, got, &written, nullptr) || written != got)
-            Fail(L"WriteFile", to);
-    }
-    CloseHandle(in);
-    if (!CloseHandle(out))
-        Fail(L"CloseHandle", to);
-    VirtualFree(buffer, 0, MEM_RELEASE);
+    wchar_t value[16] = {};
+    GetEnvironmentVariableW(L"KV_FLOOR_HASH", value, 16);
+    return !std::wcscmp(value, L"once")   ? Hashing::Once
+           : !std::wcscmp(value, L"none") ? Hashing::None
+                                          : Hashing::Both;
 }
 
-void Copy(const std::wstring& how, const std::wstring& from, const std::wstring& to)
+// CNG's SHA-256 from System32's bcrypt.dll, loaded on first use as the updater loads it.
+struct Cng {
+    using Open = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG);
+    using Create = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG, PUCHAR,
+                                     ULONG, ULONG);
+    using Data = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
+    using Finish = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
+    using Destroy = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE);
+
+    Cng()
+    {
+        wchar_t path[MAX_PATH];
+        GetSystemDirectoryW(path, MAX_PATH - 12);
+        lstrcatW(path, L"\\bcrypt.dll");
+        HMODULE dll = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (!dll)
+            Fail(L"LoadLibraryExW", path);
+        const auto find = [dll](const char* name) {
+            return reinterpret_cast<void*>(GetProcAddress(dll, name));
+        };
+        const auto open = reinterpret_cast<Open>(find("BCryptOpenAlgorithmProvider"));
+        create = reinterpret_cast<Create>(find("BCryptCreateHash"));
+        data = reinterpret_cast<Data>(find("BCryptHashData"));
+        finish = reinterpret_cast<Finish>(find("BCryptFinishHash"));
+        destroy = reinterpret_cast<Destroy>(find("BCryptDestroyHash"));
+        if (!open || !create || !data || !finish || !destroy ||
+            open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0)
+            Fail(L"BCryptOpenAlgorithmProvider", path);
+    }
+
+    BCRYPT_ALG_HANDLE sha256 = nullptr;
+    Create create = nullptr;
+    Data data = nullptr;
+    Finish finish = nullptr;
+    Destroy destroy = nullptr;
+};
+
+using Digest = std::array<UCHAR, 32>;
+
+// One SHA-256; with `on` false it takes the bytes and hashes nothing.
+class Sha256 {
+public:
+    explicit Sha256(bool on) : on_(on)
+    {
+        static const Cng cng;
+        cng_ = &cng;
+        if (on_ && cng.create(cng.sha256, &hash_, nullptr, 0, nullptr, 0, 0) != 0)
+            Fail(L"BCryptCreateHash", L"");
+    }
+    ~Sha256()
+    {
+        if (on_)
+            cng_->destroy(hash_);
+    }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void Add(void* bytes, DWORD size)
+    {
+        if (on_ && cng_->data(hash_, static_cast<PUCHAR>(bytes), size, 0) != 0)
+            Fail(L"BCryptHashData", L"");
+    }
+    Digest Finish()
+    {
+        Digest digest{};
+        if (on_ && cng_->finish(hash_, digest.data(), 32, 0) != 0)
+            Fail(L"BCryptFinishHash", L"");
+        return digest;
+    }
+
+private:
+    const Cng* cng_;
+    BCRYPT_HASH_HANDLE hash_ = nullptr;
+    bool on_;
+};
+
+HANDLE OpenToRead(const std::wstring& path)
 {
-    if (how.rfind(L"rw:", 0) == 0)
-        ReadWriteCopy(how, from, to);
-    else if (how == L"copyfile" ? !CopyFileW(from.c_str(), to.c_str(), FALSE)
-             : how == L"copyfileex"
-                 ? !CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0)
-                 : (SetLastError(ERROR_INVALID_PARAMETER), true))
-        Fail(how.c_str(), from);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        Fail(L"cannot open", path);
+    return file;
+}
+
+HANDLE Create(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        Fail(L"cannot create", path);
+    return file;
+}
+
+// Reads `in` to its end in whole pieces; each piece goes through `read`, then to `out` (when
+// there is one) through `written`.
+void Pump(HANDLE in, const std::wstring& from, HANDLE out, const std::wstring& to, Sha256& read,
+          Sha256& written)
+{
+    std::vector<char> buffer(kPiece);
+    for (DWORD got = 0, put = 0;;) {
+        if (!ReadFile(in, buffer.data(), kPiece, &got, nullptr))
+            Fail(L"ReadFile", from);
+        if (got == 0)
+            return;
+        read.Add(buffer.data(), got);
+        if (out == nullptr)
+            continue;
+        written.Add(buffer.data(), got);
+        if (!WriteFile(out, buffer.data(), got, &put, nullptr) || put != got)
+            Fail(L"WriteFile", to);
+    }
+}
+
+Digest Restore(const std::wstring& packed, const std::wstring& staged, Hashing hashing)
+{
+    Sha256 packedSum(hashing == Hashing::Both), restoredSum(hashing != Hashing::None);
+    HANDLE in = OpenToRead(packed);
+    HANDLE out = Create(staged);
+    Pump(in, packed, out, staged, packedSum, restoredSum);
+    const Digest restored = restoredSum.Finish();
+    if (!CloseHandle(out))
+        Fail(L"CloseHandle", staged);
+    CloseHandle(in);
+    return restored;
+}
+
+Digest HashOf(const std::wstring& path, Hashing hashing)
+{
+    Sha256 sum(hashing != Hashing::None), none(false);
+    HANDLE in = OpenToRead(path);
+    Pump(in, path, nullptr, L"", sum, none);
+    CloseHandle(in);
+    return sum.Finish();
+}
+
+void CopyChecked(const std::wstring& from, const std::wstring& to, const Digest& expected,
+                 Hashing hashing)
+{
+    Sha256 sum(hashing != Hashing::None), none(false);
+    HANDLE in = OpenToRead(from);
+    HANDLE out = Create(to);
+    Pump(in, from, out, to, none, sum);
+    if (sum.Finish() != expected)
+        Fail(L"not the restored file", to);
+    if (!FlushFileBuffers(out))
+        Fail(L"FlushFileBuffers", to);
+    if (!CloseHandle(out))
+        Fail(L"CloseHandle", to);
+    CloseHandle(in);
+}
+
+void Rename(const std::wstring& from, const std::wstring& to)
+{
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        Fail(L"MoveFileExW", from);
 }
 
 LONGLONG Now()
@@ -74,45 +227,139 @@ LONGLONG Now()
     return t.QuadPart;
 }
 
-double Ms(LONGLONG from, LONGLONG to)
+// Found at start-up, before the clock runs.
+struct Paths {
+    std::wstring package, install; // each ending with a backslash
+};
+Paths paths;
+Hashing askedHashing = Hashing::Both;
+
+void Replace(HWND window)
 {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(to - from) / static_cast<double>(frequency.QuadPart);
+    const Hashing hashing = askedHashing;
+    const wchar_t* names[] = {L"korv5.exe", L"korv.hlp"};
+    const wchar_t* packed[] = {L"korv5.ex_", L"korv.hl_"};
+    enum { kTidy, kRestore, kCheck, kBackup, kInstall, kDelete, kParts };
+    LONGLONG spent[kParts] = {};
+    LONGLONG mark = Now();
+    const auto done = [&](int part) {
+        const LONGLONG now = Now();
+        spent[part] += now - mark;
+        mark = now;
+    };
+
+    for (const wchar_t* name : names)
+        DeleteFileW((paths.package + name).c_str());
+    for (const wchar_t* name : names)
+        DeleteFileW((paths.install + name + L".new").c_str());
+    done(kTidy);
+    Digest restored[2];
+    for (int i = 0; i < 2; ++i)
+        restored[i] = Restore(paths.package + packed[i], paths.package + names[i], hashing);
+    done(kRestore);
+    for (int i = 0; i < 2; ++i) {
+        const std::wstring installed = paths.install + names[i], backup = installed + L".backup";
+        if (GetFileAttributesW(installed.c_str()) == INVALID_FILE_ATTRIBUTES)
+            Fail(L"not installed", installed);
+        const Digest installedSum = HashOf(installed, hashing);
+        const bool upToDate = hashing != Hashing::None && installedSum == restored[i];
+        const DWORD attributes =
+            upToDate ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(backup.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            SetFileAttributesW(backup.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+            DeleteFileW(backup.c_str());
+        }
+        done(kCheck);
+        if (upToDate)
+            continue;
+        Rename(installed, backup);
+        done(kBackup);
+        CopyChecked(paths.package + names[i], installed + L".new", restored[i], hashing);
+        Rename(installed + L".new", installed);
+        done(kInstall);
+    }
+    for (const wchar_t* name : names)
+        if (!DeleteFileW((paths.package + name).c_str()))
+            Fail(L"DeleteFileW", paths.package + name);
+    done(kDelete);
+
+    // The updater's success box: its text, its title, owned by the visible window.
+    MessageBoxW(IsWindowVisible(window) ? window : nullptr,
+                L"Old Version was successfully updated!", kv::kMessageTitle, MB_OK);
+
+    // After the box: the clock stopped when it came up.
+    wchar_t timesFile[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"KV_FLOOR_TIMES", timesFile, MAX_PATH)) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        const auto ms = [&](int part) { return 1000.0 * spent[part] / frequency.QuadPart; };
+        if (FILE* out = _wfopen(timesFile, L"a")) {
+            std::fprintf(out,
+                         "tidy_ms %.3f restore_ms %.3f check_ms %.3f backup_ms %.3f "
+                         "install_ms %.3f delete_ms %.3f\n",
+                         ms(kTidy), ms(kRestore), ms(kCheck), ms(kBackup), ms(kInstall),
+                         ms(kDelete));
+            std::fclose(out);
+        }
+    }
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COMMAND && LOWORD(wParam) == IDC_COMMAND1 && HIWORD(wParam) == BN_CLICKED) {
+        Replace(window);
+        DestroyWindow(window);
+        return 0;
+    }
+    if (message == WM_DESTROY)
+        PostQuitMessage(0);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The installation (Help_Dir) and the package folder (this program's own), as the updater finds
+// them at start-up.
+bool FindPaths()
+{
+    wchar_t folder[MAX_PATH] = {};
+    DWORD size = sizeof folder;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillmarsh\\Korvane", L"Help_Dir",
+                     RRF_RT_REG_SZ, nullptr, folder, &size) != ERROR_SUCCESS)
+        return false;
+    paths.install = std::wstring(folder) + L"\\";
+    wchar_t self[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length == MAX_PATH)
+        return false;
+    paths.package = self;
+    paths.package.erase(paths.package.find_last_of(L'\\') + 1);
+    return true;
 }
 
 } // namespace
 
-int wmain(int argc, wchar_t** argv)
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: replace_floor HOW PACKAGE_FOLDER INSTALL_FOLDER\n");
-        return 2;
-    }
-    const std::wstring how = argv[1];
-    const std::wstring restoreHow = how.substr(0, how.find(L'/'));
-    const std::wstring installHow = how.substr(how.find(L'/') + 1); // whole HOW when no '/'
-    const std::wstring package = std::wstring(argv[2]) + L"\\",
-                       install = std::wstring(argv[3]) + L"\\";
-    const wchar_t* names[] = {L"korv5.exe", L"korv.hlp"};
-    const wchar_t* packed[] = {L"korv5.ex_", L"korv.hl_"};
-
-    const LONGLONG start = Now();
-    for (const wchar_t* name : names)
-        if (!MoveFileW((install + name).c_str(), (install + name + L".backup").c_str()))
-            Fail(L"MoveFileW", install + name);
-    const LONGLONG renamed = Now();
-    for (int i = 0; i < 2; ++i)
-        Copy(restoreHow, package + packed[i], package + names[i]);
-    const LONGLONG restored = Now();
-    for (const wchar_t* name : names)
-        Copy(installHow, package + name, install + name);
-    const LONGLONG installed = Now();
-    for (const wchar_t* name : names)
-        if (!DeleteFileW((package + name).c_str()))
-            Fail(L"DeleteFileW", package + name);
-    const LONGLONG end = Now();
-    std::printf("floor_ms %.3f restore_ms %.3f install_ms %.3f delete_ms %.3f\n", Ms(start, end),
-                Ms(renamed, restored), Ms(restored, installed), Ms(installed, end));
+    if (!FindPaths())
+        Fail(L"no installation or package folder", L"");
+    askedHashing = HashingAsked();
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = KV_FORM_CLASS;
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, KV_FORM_CLASS, L"Replace floor",
+                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 440, 250, nullptr, nullptr, instance, nullptr);
+    CreateWindowExW(0, L"STATIC", (paths.install + L"korv5.exe").c_str(), WS_CHILD | WS_VISIBLE, 10,
+                    10, 410, 20, window, reinterpret_cast<HMENU>(IDC_TEXT1), instance, nullptr);
+    CreateWindowExW(0, L"BUTTON", L"Replace", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 10, 40, 80, 25,
+                    window, reinterpret_cast<HMENU>(IDC_COMMAND1), instance, nullptr);
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
     return 0;
 }
