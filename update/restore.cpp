@@ -35,21 +35,22 @@ private:
     std::size_t offset_ = 0;
 };
 
-// Every byte read passes through the hash.
+// Every byte read passes through the hash, when there is one.
 class HashingReader final : public ReadStream {
 public:
-    HashingReader(ReadStream& in, Sha256& hash) : in_(in), hash_(hash) {}
+    HashingReader(ReadStream& in, Sha256* hash) : in_(in), hash_(hash) {}
     bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
     {
         if (!in_.Read(buffer, capacity, got))
             return false;
-        hash_.Add(buffer, *got);
+        if (hash_)
+            hash_->Add(buffer, *got);
         return true;
     }
 
 private:
     ReadStream& in_;
-    Sha256& hash_;
+    Sha256* hash_;
 };
 
 // Every byte written passes through the hash and is counted.
@@ -136,14 +137,16 @@ FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
                             const std::wstring& target, const Sha256Digest* shipped,
                             Sha256Digest* restored)
 {
-    const std::unique_ptr<Sha256> packedHash = platform.NewSha256();
+    // Hashing is most of a restore's time: the packed bytes are hashed only when there is a sum
+    // to check them against.
+    const std::unique_ptr<Sha256> packedHash = shipped ? platform.NewSha256() : nullptr;
     const std::unique_ptr<Sha256> restoredHash = platform.NewSha256();
-    if (!packedHash || !restoredHash)
+    if ((shipped && !packedHash) || !restoredHash)
         return kErrorNotEnoughMemory;
     std::unique_ptr<ReadStream> file;
     if (const FileError error = platform.OpenForReading(packed, &file))
         return error;
-    HashingReader in(*file, *packedHash);
+    HashingReader in(*file, packedHash.get());
     std::uint8_t head[kSzddSignatureSize];
     std::size_t have = 0;
     if (!ReadFull(in, head, sizeof head, &have))
@@ -208,7 +211,7 @@ FileError HashFile(Platform& platform, const std::wstring& path, Sha256Digest* d
     std::unique_ptr<ReadStream> file;
     if (const FileError error = platform.OpenForReading(path, &file))
         return error;
-    HashingReader in(*file, *hash);
+    HashingReader in(*file, hash.get());
     Discard nowhere;
     if (const FileError error = CopyAll(in, nowhere))
         return error;
