@@ -244,7 +244,19 @@ TEST_P(Geometry, FollowsTheResolution)
     const int dpi = GetParam().moved ? GetParam().moved : GetParam().screen;
     const auto px = [dpi](int twips) { return MulDiv(twips, dpi, 1440); };
     RECT r, place = {40, 30, 40 + px(6585), 30 + px(3705)};
+    // The pixel rows that show Label5's one line of text: the height of the window's font.
+    const auto textRows = [&] {
+        GetWindowRect(app.Item(IDC_LABEL5), &r);
+        const std::vector<DWORD> pixels = Pixels(r);
+        const long width = r.right - r.left;
+        int rows = 0;
+        for (auto row = pixels.begin(); row != pixels.end(); row += width)
+            rows += std::count(row, row + width, pixels[0]) < width;
+        return rows;
+    };
     if (GetParam().moved) {
+        int rowsBefore = 0;
+        ASSERT_TRUE(app.Watch([&] { return (rowsBefore = textRows()) > 0; }, 3000));
         // Where the system would put it: its client area at the new resolution, near the top.
         AdjustWindowRectEx(&place, WS_CAPTION | WS_SYSMENU, FALSE, 0);
         // The message carries a pointer, which Wine passes to another process as it is.
@@ -254,6 +266,14 @@ TEST_P(Geometry, FollowsTheResolution)
         EXPECT_TRUE(SendMessageTimeoutW(app.main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                                         LPARAM(remote), SMTO_ABORTIFHUNG, 2000, nullptr));
         VirtualFreeEx(app.process.hProcess, remote, 0, MEM_RELEASE);
+        // The font follows: its text as much taller as the resolution is higher, give or take
+        // a row.
+        const int screen = GetParam().screen;
+        int rows = 0;
+        EXPECT_TRUE(app.Watch(
+            [&] { return std::abs((rows = textRows()) * screen - rowsBefore * dpi) <= screen; },
+            3000))
+            << rowsBefore << " rows of text at " << screen << " DPI, " << rows << " at " << dpi;
     }
     GetWindowRect(app.main, &r);
     if (GetParam().moved) {
