@@ -167,25 +167,22 @@ TEST_F(Window, FocusStartsOnCancelAndTabGoesRound)
     }
 }
 
-// The system's colours for the programs of the Wine prefix that start while it lives: dark ones
-// if asked (Wine's programs read them once).
+// The buttons' colours for the programs of the Wine prefix that start while it lives (Wine's
+// programs read them once): white text on a dark face if asked. The window's colours stay light,
+// as an updater that took them for its labels would show.
 class DarkScheme {
 public:
     explicit DarkScheme(bool dark)
     {
-        for (int i = 0; i < 4; ++i)
-            saved_[i] = GetSysColor(kElements[i]);
-        const COLORREF darkColours[] = {RGB(32, 32, 32), RGB(255, 255, 255), RGB(0, 0, 0),
-                                        RGB(255, 255, 255)};
+        const COLORREF darkColours[] = {RGB(32, 32, 32), RGB(255, 255, 255)};
         if (dark)
-            SetSysColors(4, kElements, darkColours);
+            SetSysColors(2, kElements, darkColours);
     }
-    ~DarkScheme() { SetSysColors(4, kElements, saved_); }
+    ~DarkScheme() { SetSysColors(2, kElements, saved_); }
 
 private:
-    static constexpr int kElements[] = {COLOR_BTNFACE, COLOR_BTNTEXT, COLOR_WINDOW,
-                                        COLOR_WINDOWTEXT};
-    COLORREF saved_[4];
+    static constexpr int kElements[] = {COLOR_BTNFACE, COLOR_BTNTEXT};
+    const COLORREF saved_[2] = {GetSysColor(COLOR_BTNFACE), GetSysColor(COLOR_BTNTEXT)};
 };
 
 class Colours : public testing::WithParamInterface<bool>, public DarkScheme, public Window {
