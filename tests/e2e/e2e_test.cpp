@@ -232,8 +232,10 @@ INSTANTIATE_TEST_SUITE_P(Scheme, Colours, testing::Values(false, true),
 // At the screen's resolution (e2e_dpi144 runs the Dpi144 instances), or moved to a monitor of
 // another one: the window at that resolution.
 struct Resolution {
+    const char* name;
     int screen, moved = 0; // moved: the resolution in WM_DPICHANGED, 0 for none
 };
+const auto kResolutionName = [](const auto& info) { return std::string(info.param.name); };
 class Geometry : public Window, public testing::WithParamInterface<Resolution> {};
 
 TEST_P(Geometry, FollowsTheResolution)
@@ -304,8 +306,12 @@ TEST_P(Geometry, FollowsTheResolution)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Dpi96, Geometry, testing::Values(Resolution{96}, Resolution{96, 120}));
-INSTANTIATE_TEST_SUITE_P(Dpi144, Geometry, testing::Values(Resolution{144}));
+INSTANTIATE_TEST_SUITE_P(Dpi96, Geometry,
+                         testing::Values(Resolution{"Screen", 96},
+                                         Resolution{"MovedTo120", 96, 120}),
+                         kResolutionName);
+INSTANTIATE_TEST_SUITE_P(Dpi144, Geometry, testing::Values(Resolution{"Screen", 144}),
+                         kResolutionName);
 
 // Another start of the updater, as an input to the running one.
 constexpr UINT kSecondStart = WM_APP;
