@@ -418,23 +418,33 @@ TEST_P(Replace, Press)
     instBefore = List(inst), pkgBefore = List(pkg);
     App app(pkg + L"\\KVUp511f.exe");
     ASSERT_TRUE(app.Main());
+    // The pointer's shape over the window's first label, where it is moved (a pixel on each time).
+    auto pointer = [&, x = 0]() mutable {
+        RECT r;
+        GetWindowRect(app.Item(IDC_LABEL1), &r);
+        SetCursorPos(r.left + 5 + (x ^= 1), r.top + 5);
+        CURSORINFO info{sizeof info};
+        return Sleep(100), GetCursorInfo(&info), info.hCursor;
+    };
     for (std::size_t n = 0; n < row.messages.size(); ++n) {
         // Opened without sharing, as by a running Korvane or a virus scanner.
         HANDLE lock = row.meanwhile < kLockReleasedSoon
                           ? nullptr
                           : CreateFileW((inst + L"\\korv5.exe").c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
+        const HCURSOR idle = lock ? pointer() : nullptr;
         for (int click = 0; click <= (row.meanwhile == kClickAgain); ++click)
             PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
         if (lock) {
             EXPECT_NE(lock, INVALID_HANDLE_VALUE);
             Sleep(300);
+            EXPECT_NE(pointer(), idle) << "the pointer does not show that the program is busy";
             if (row.meanwhile == kLockReleasedSoon)
                 CloseHandle(lock), lock = nullptr;
             // While the program waits for the file, its window answers and a close request waits.
             EXPECT_TRUE(
                 SendMessageTimeoutW(app.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, nullptr));
-            // Meanwhile neither button can be pressed.
+            // Neither of its buttons can be pressed meanwhile.
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
                          IsWindowEnabled(app.Item(IDC_COMMAND2)));
             PostMessageW(app.main, WM_CLOSE, 0, 0);
