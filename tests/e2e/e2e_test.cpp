@@ -332,7 +332,8 @@ const struct Input {
                {"SpaceOnReplace", WM_KEYDOWN, VK_SPACE, false, true},
                // The first activation after it showed without one (a click elsewhere meanwhile).
                {"FirstActivation", WM_ACTIVATE, WA_CLICKACTIVE, false},
-               {"SecondStart", kSecondStart, 0, false}};
+               {"SecondStartMinimised", kSecondStart, SW_MINIMIZE, false},
+               {"SecondStartBehind", kSecondStart, 0, false}};
 
 class Inputs : public Window, public testing::WithParamInterface<int> {};
 
@@ -347,9 +348,15 @@ TEST_P(Inputs, EndTheProgramQuietlyOrPressTheFocusedButton)
     if (input.message == WM_KEYDOWN) {
         app.Key(input.key);
     } else if (input.message == kSecondStart) {
-        // Minimised meanwhile: the second start brings it back to the front, and ends.
-        ShowWindowAsync(app.main, SW_MINIMIZE);
-        EXPECT_TRUE(app.Watch([&] { return IsIconic(app.main); }, 3000));
+        // Minimised meanwhile, or behind another window (the desktop's): the second start brings
+        // it back to the front, and ends.
+        if (input.key)
+            ShowWindowAsync(app.main, input.key);
+        else
+            SetForegroundWindow(GetDesktopWindow());
+        EXPECT_TRUE(app.Watch(
+            [&] { return input.key ? IsIconic(app.main) : GetForegroundWindow() != app.main; },
+            3000));
         App second(kUpdater);
         EXPECT_TRUE(second.EndsQuietly());
         EXPECT_EQ(second.main, nullptr) << "the second start showed a window";
@@ -371,7 +378,7 @@ TEST_P(Inputs, EndTheProgramQuietlyOrPressTheFocusedButton)
                                   3000));
 }
 
-INSTANTIATE_TEST_SUITE_P(Window, Inputs, testing::Range(0, 9),
+INSTANTIATE_TEST_SUITE_P(Window, Inputs, testing::Range(0, 10),
                          [](const auto& info) { return std::string(kInputs[info.param].name); });
 
 Bytes Pattern(std::size_t size, int seed)
