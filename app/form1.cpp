@@ -306,7 +306,8 @@ void Form1::SetBusy(bool busy)
 void Form1::Command1_Click()
 {
     // Disabling the focused button takes the focus away; it comes back after a failure.
-    focusBeforeDeactivation_ = GetFocus();
+    if (HWND focus = GetFocus(); focus && IsChild(window_, focus))
+        focusBeforeDeactivation_ = focus;
     SetBusy(true);
     const ReplaceOutcome outcome = UpdateInstallation(platform_, installation_);
     if (outcome == ReplaceOutcome::Updated) {
