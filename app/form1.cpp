@@ -56,7 +56,7 @@ bool Form1::Create()
         return false;
 
     dpi_ = DisplayDpi();
-    font_.Reset(CreateDialogFont(dpi_));
+    ReadColourScheme();
     textBackground_.Reset(CreateSolidBrush(kLightGrey));
     RECT frame = {0, 0, Scale(kClientWidthTwips), Scale(kClientHeightTwips)};
     AdjustWindowRectEx(&frame, kFormStyle, FALSE, 0);
@@ -103,13 +103,37 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_QUERYENDSESSION:
         // Not while the installed files are being moved: Windows would end us half-way.
         return platform_.SessionEndBlocked() ? FALSE : TRUE;
+    case WM_SETCURSOR:
+        // Busy while Replace works, but not over its message box, which waits for the user.
+        if (updating_ && IsWindowEnabled(window)) {
+            SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514))); // IDC_WAIT
+            return TRUE;
+        }
+        break;
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+        ReadColourScheme();
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+        break;
+    case WM_DPICHANGED: {
+        // Moved to a monitor of another resolution: the same window at the new one, in the
+        // place the system suggests.
+        dpi_ = HIWORD(wParam);
+        LayOut();
+        const RECT& place = *reinterpret_cast<const RECT*>(lParam);
+        SetWindowPos(window, nullptr, place.left, place.top, place.right - place.left,
+                     place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        return 0;
+    }
     case WM_CTLCOLORSTATIC:
         return reinterpret_cast<LRESULT>(
             OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
     case WM_ACTIVATE:
         // The keyboard focus is ours to keep across deactivation, as a dialog keeps it.
         if (LOWORD(wParam) == WA_INACTIVE) {
-            focusBeforeDeactivation_ = GetFocus();
+            HWND focus = GetFocus();
+            if (focus && IsChild(window, focus))
+                focusBeforeDeactivation_ = focus;
         } else if (focusBeforeDeactivation_ && IsWindow(focusBeforeDeactivation_)) {
             SetFocus(focusBeforeDeactivation_);
             return 0;
@@ -124,45 +148,94 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-HWND Form1::AddControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
-                       int id, int left, int top, int width, int height)
+namespace {
+
+// The controls in the order a screen reader reads them, which is also the order the keyboard
+// visits those that take the focus: Cancel, Replace, the path's box. The path's box takes its
+// spoken name from the label right before it. Places in twips: left, top, width, height.
+struct Control {
+    int id;
+    const wchar_t* className;
+    DWORD style;
+    int left, top, width, height;
+};
+constexpr DWORD kLabel = SS_NOPREFIX;
+constexpr Control kControls[] = {
+    {IDC_LABEL1, L"STATIC", kLabel | SS_LEFT, 135, 90, 6210, 525},
+    {IDC_LABEL5, L"STATIC", kLabel | SS_CENTER, 105, 615, 6300, 240},
+    {IDC_COMMAND2, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 120, 2370, 6285, 405},
+    {IDC_COMMAND1, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 120, 1620, 6285, 615},
+    {IDC_LABEL2, L"STATIC", kLabel | SS_LEFT, 105, 1035, 1710, 255},
+    {IDC_TEXT1, L"EDIT", ES_LEFT | ES_AUTOHSCROLL | ES_READONLY | WS_TABSTOP, 1785, 975, 4620, 330},
+    {IDC_LABEL4, L"STATIC", kLabel | SS_CENTER, 195, 3000, 6045, 195},
+    {IDC_LABEL3, L"STATIC", kLabel | SS_RIGHT, 4350, 3420, 2040, 255}};
+
+int Luma(COLORREF colour)
 {
-    HWND control =
-        CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, Scale(left),
-                        Scale(top), Scale(width), Scale(height), window_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
-    return control;
+    return (GetRValue(colour) * 299 + GetGValue(colour) * 587 + GetBValue(colour) * 114) / 1000;
 }
+
+} // namespace
 
 void Form1::CreateControls()
 {
     const std::wstring supportLine =
         std::wstring(L"If you encounter problems, contact: ") + kSupportEmail;
+    const std::pair<int, const wchar_t*> texts[] = {
+        {IDC_LABEL1, L"This program updates Korvane version 5.00-5.10  to the newest version 5.11  "
+                     L"It does *not* work with versions prior to version 5!"},
+        {IDC_LABEL5, L"Make sure Korvane is not running during update"},
+        {IDC_COMMAND2, L"Cancel"},
+        {IDC_COMMAND1, L"Replace exitsing version with new 5.11 version"},
+        {IDC_LABEL2, L"Existing exe found at:"},
+        {IDC_TEXT1, L""},
+        {IDC_LABEL4, supportLine.c_str()},
+        {IDC_LABEL3, kAttribution}};
+    for (const Control& c : kControls) {
+        const wchar_t* text = L"";
+        for (const auto& [id, value] : texts)
+            text = id == c.id ? value : text;
+        CreateWindowExW(c.id == IDC_TEXT1 ? WS_EX_CLIENTEDGE : 0, c.className, text,
+                        WS_CHILD | WS_VISIBLE | c.style, 0, 0, 0, 0, window_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance_, nullptr);
+    }
+    LayOut();
+    // Also when the window first shows without being activated: its first activation must not
+    // leave the focus on the frame, where Enter does nothing.
+    focusBeforeDeactivation_ = GetDlgItem(window_, IDC_COMMAND2);
+}
 
-    // Created in tab order, which is the order the keyboard visits them.
-    const DWORD label = SS_NOPREFIX;
-    AddControl(L"STATIC",
-               L"This program updates Korvane version 5.00-5.10  to the newest version 5.11  It "
-               L"does *not* work with versions prior to version 5!",
-               label | SS_LEFT, 0, IDC_LABEL1, 135, 90, 6210, 525);
-    AddControl(L"BUTTON", L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0, IDC_COMMAND2, 120, 2370, 6285,
-               405);
-    AddControl(L"BUTTON", L"Replace exitsing version with new 5.11 version",
-               BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0, IDC_COMMAND1, 120, 1620, 6285, 615);
-    AddControl(L"EDIT", L"", ES_LEFT | ES_AUTOHSCROLL | ES_READONLY | WS_TABSTOP, WS_EX_CLIENTEDGE,
-               IDC_TEXT1, 1785, 975, 4620, 330);
-    AddControl(L"STATIC", L"Existing exe found at:", label | SS_LEFT, 0, IDC_LABEL2, 105, 1035,
-               1710, 255);
-    AddControl(L"STATIC", kAttribution, label | SS_RIGHT, 0, IDC_LABEL3, 4350, 3420, 2040, 255);
-    AddControl(L"STATIC", supportLine.c_str(), label | SS_CENTER, 0, IDC_LABEL4, 195, 3000, 6045,
-               195);
-    AddControl(L"STATIC", L"Make sure Korvane is not running during update", label | SS_CENTER, 0,
-               IDC_LABEL5, 105, 615, 6300, 240);
+void Form1::LayOut()
+{
+    HFONT font = CreateDialogFont(dpi_);
+    for (const Control& c : kControls) {
+        HWND control = GetDlgItem(window_, c.id);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        MoveWindow(control, Scale(c.left), Scale(c.top), Scale(c.width), Scale(c.height), TRUE);
+    }
+    font_.Reset(font); // the previous font is no longer in use
+}
+
+void Form1::ReadColourScheme()
+{
+    // Navy, blue and grey were chosen for the usual light scheme (dark button text on a light
+    // button face). On a dark scheme, or with high contrast on, they would vanish: there every
+    // label and the path's box take the system's colours.
+    HIGHCONTRASTW contrast = {};
+    contrast.cbSize = sizeof contrast;
+    const bool highContrast =
+        SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+        (contrast.dwFlags & HCF_HIGHCONTRASTON);
+    ownColours_ = !highContrast && Luma(GetSysColor(COLOR_BTNTEXT)) < 128 &&
+                  Luma(GetSysColor(COLOR_BTNFACE)) >= 128;
 }
 
 HBRUSH Form1::OnColorStatic(HDC dc, HWND control)
 {
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    if (!ownColours_)
+        return GetSysColorBrush(COLOR_BTNFACE);
     switch (GetDlgCtrlID(control)) {
     case IDC_TEXT1:
         SetBkColor(dc, kLightGrey);
@@ -175,7 +248,6 @@ HBRUSH Form1::OnColorStatic(HDC dc, HWND control)
         SetTextColor(dc, kBlue);
         break;
     }
-    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
     return GetSysColorBrush(COLOR_BTNFACE);
 }
 
@@ -223,13 +295,30 @@ void Form1::OnCommand(int id, int notification)
     }
 }
 
+void Form1::SetBusy(bool busy)
+{
+    updating_ = busy;
+    EnableWindow(GetDlgItem(window_, IDC_COMMAND1), !busy);
+    EnableWindow(GetDlgItem(window_, IDC_COMMAND2), !busy);
+    EnableMenuItem(GetSystemMenu(window_, FALSE), SC_CLOSE,
+                   MF_BYCOMMAND | (busy ? MF_GRAYED : MF_ENABLED));
+    if (busy)
+        SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514))); // IDC_WAIT
+}
+
 void Form1::Command1_Click()
 {
-    updating_ = true;
+    // Disabling the focused button takes the focus away; it comes back after a failure.
+    if (HWND focus = GetFocus(); focus && IsChild(window_, focus))
+        focusBeforeDeactivation_ = focus;
+    SetBusy(true);
     const ReplaceOutcome outcome = UpdateInstallation(platform_, installation_);
-    updating_ = false;
-    if (outcome == ReplaceOutcome::Updated)
+    if (outcome == ReplaceOutcome::Updated) {
         DestroyWindow(window_);
+        return;
+    }
+    SetBusy(false);
+    SetFocus(focusBeforeDeactivation_);
 }
 
 void Form1::Command2_Click()

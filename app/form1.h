@@ -44,19 +44,24 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();
-    HWND AddControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
-                    int id, int left, int top, int width, int height);
+    // Font and places of the controls for dpi_.
+    void LayOut();
     int Scale(int twips) const { return MulDiv(twips, dpi_, 1440); }
+    // Decides between the window's own colours and the system's, after a change of scheme.
+    void ReadColourScheme();
     void OnCommand(int id, int notification);
     HBRUSH OnColorStatic(HDC dc, HWND control);
+    // While Replace runs, nothing on the window looks as if it could be used.
+    void SetBusy(bool busy);
     void Command1_Click();
     void Command2_Click();
 
     HINSTANCE instance_;
     HWND window_ = nullptr;
-    HWND focusBeforeDeactivation_ = nullptr;
+    HWND focusBeforeDeactivation_ = nullptr; // Cancel until the user moves the focus
     int dpi_ = 96;
-    bool updating_ = false; // a Replace run, its message box included, is in progress
+    bool ownColours_ = true; // navy, blue and grey; false: the system's colours
+    bool updating_ = false;  // a Replace run, its message box included, is in progress
     ScopedGdiObject<HFONT> font_;
     ScopedGdiObject<HBRUSH> textBackground_;
     Win32Platform platform_;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/form1.h"
+#include "app/resource.h"
 
 namespace {
 
@@ -21,6 +22,21 @@ void RestrictDllSearchToSystem32()
     if (setDefault)
         setDefault(kLoadLibrarySearchSystem32);
     SetDllDirectoryW(L"");
+}
+
+// One updater at a time: a second start (a double double-click, or the package opened again)
+// brings the running one's window to the front and ends. The mutex lives as long as the process.
+bool AnotherUpdaterRuns()
+{
+    if (!CreateMutexW(nullptr, FALSE, L"Local\\KVUp511f") || GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    if (HWND other = FindWindowW(KV_FORM_CLASS, nullptr)) {
+        if (IsIconic(other))
+            ShowWindow(other, SW_RESTORE);
+        // Its message box, when one is up, is what waits for the user.
+        SetForegroundWindow(GetLastActivePopup(other));
+    }
+    return true;
 }
 
 int RunMessageLoop(HWND form)
@@ -50,6 +66,8 @@ void __verbose_terminate_handler()
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     RestrictDllSearchToSystem32();
+    if (AnotherUpdaterRuns())
+        return 0;
 
     kv::Form1 form(instance);
     if (!form.Create())

@@ -5,7 +5,9 @@
 #include "app/resource.h"
 
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -122,37 +124,181 @@ TEST(Executable, CarriesTheNineImageIconAndTheVersionStrings)
     }
 }
 
-// At the screen's resolution (e2e_dpi144 runs the Dpi144 instances), an installation of the
-// administration edition: pressing Replace only shows the refusal there.
-class Window : public testing::TestWithParam<int> {
+// What a screen reader says for a window or control: its accessible name.
+std::wstring NameOf(HWND window)
+{
+    [[maybe_unused]] static const HRESULT com = CoInitialize(nullptr);
+    IAccessible* object = nullptr;
+    if (FAILED(AccessibleObjectFromWindow(window, OBJID_CLIENT, IID_IAccessible, (void**)&object)))
+        return L"<no accessible object>";
+    VARIANT self{};
+    self.vt = VT_I4, self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    object->get_accName(self, &name);
+    const std::wstring text = name ? name : L"<no name>";
+    SysFreeString(name), object->Release();
+    return text;
+}
+
+// The window as it first shows, an installation of the administration edition: pressing
+// Replace only shows the refusal there.
+class Window : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(app.Main()); }
     const std::wstring inst = NewFolder("5.10", "help", 2);
     App app{kUpdater};
 };
 
-TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
+TEST_F(Window, ShowsItsTextsAndNamesInAFixedFrame)
 {
-    const std::pair<int, std::wstring> texts[] = {
-        {IDC_LABEL1, L"This program updates Korvane version 5.00-5.10  to the newest version "
-                     L"5.11  It does *not* work with versions prior to version 5!"},
-        {IDC_LABEL5, L"Make sure Korvane is not running during update"},
-        {IDC_LABEL2, L"Existing exe found at:"},
-        {IDC_TEXT1, inst + L"\\korv5.exe"},
-        {IDC_COMMAND1, L"Replace exitsing version with new 5.11 version"},
-        {IDC_COMMAND2, L"Cancel"},
-        {IDC_LABEL4, L"If you encounter problems, contact: support@korvane.example"},
-        {IDC_LABEL3, L"\u00A9 quillmarsh.example"}};
-    EXPECT_EQ(TextOf(app.main), L"Korvane - Update");
-    for (const auto& [id, text] : texts)
-        EXPECT_EQ(TextOf(app.Item(id)), text);
+    // The window (0) and each control: its text, and the name a screen reader gives it when it
+    // is not that text.
+    const std::tuple<int, std::wstring, std::wstring> texts[] = {
+        {0, L"Korvane - Update", L""},
+        {IDC_LABEL1,
+         L"This program updates Korvane version 5.00-5.10  to the newest version "
+         L"5.11  It does *not* work with versions prior to version 5!",
+         L""},
+        {IDC_LABEL5, L"Make sure Korvane is not running during update", L""},
+        {IDC_LABEL2, L"Existing exe found at:", L""},
+        {IDC_TEXT1, inst + L"\\korv5.exe", L"Existing exe found at:"},
+        {IDC_COMMAND1, L"Replace exitsing version with new 5.11 version", L""},
+        {IDC_COMMAND2, L"Cancel", L""},
+        {IDC_LABEL4, L"If you encounter problems, contact: support@korvane.example", L""},
+        {IDC_LABEL3, L"\u00A9 quillmarsh.example", L""}};
+    for (const auto& [id, text, name] : texts) {
+        const HWND window = id ? app.Item(id) : app.main;
+        EXPECT_EQ(TextOf(window), text);
+        EXPECT_EQ(NameOf(window), name.empty() ? text : name);
+    }
     const LONG frame = WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
     EXPECT_EQ(GetWindowLongW(app.main, GWL_STYLE) & frame, WS_CAPTION | WS_SYSMENU);
+}
 
-    RECT r;
+TEST_F(Window, FocusStartsOnCancelAndTabGoesRound)
+{
+    for (int id : {IDC_COMMAND2, IDC_COMMAND1, IDC_TEXT1, IDC_COMMAND2}) {
+        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(id); }, 3000))
+            << "the focus is on " << GetDlgCtrlID(app.Focus()) << " instead of " << id;
+        app.Key(VK_TAB);
+    }
+}
+
+// The buttons' colours for the programs of the Wine prefix that start while it lives (Wine's
+// programs read them once): white text on a dark face if asked. The window's colours stay light,
+// as an updater that took them for its labels would show.
+class DarkScheme {
+public:
+    explicit DarkScheme(bool dark)
+    {
+        const COLORREF darkColours[] = {RGB(32, 32, 32), RGB(255, 255, 255)};
+        if (dark)
+            SetSysColors(2, kElements, darkColours);
+    }
+    ~DarkScheme() { SetSysColors(2, kElements, saved_); }
+
+private:
+    static constexpr int kElements[] = {COLOR_BTNFACE, COLOR_BTNTEXT};
+    const COLORREF saved_[2] = {GetSysColor(COLOR_BTNFACE), GetSysColor(COLOR_BTNTEXT)};
+};
+
+class Colours : public testing::WithParamInterface<bool>, public DarkScheme, public Window {
+protected:
+    Colours() : DarkScheme(GetParam()) {}
+};
+
+// Each label and the path's box, as the screen shows it: its background is the colour most of
+// its pixels have (the box's edge left out), its text a colour some have. On the light scheme
+// the window's own navy, blue and grey; on a dark one the system's colours, so that no text
+// vanishes.
+TEST_P(Colours, KeepEveryTextReadable)
+{
+    const auto rgb = [](COLORREF c) {
+        return DWORD(GetRValue(c) << 16 | GetGValue(c) << 8 | GetBValue(c));
+    };
+    const DWORD text = rgb(GetSysColor(COLOR_BTNTEXT)), face = rgb(GetSysColor(COLOR_BTNFACE));
+    const DWORD navy = 0x000080, blue = 0x0000FF, grey = 0xC0C0C0;
+    const std::tuple<int, DWORD, DWORD> painted[] = {
+        {IDC_LABEL1, navy, face}, {IDC_LABEL5, navy, face}, {IDC_LABEL2, text, face},
+        {IDC_TEXT1, text, grey},  {IDC_LABEL4, blue, face}, {IDC_LABEL3, text, face}};
+    for (auto [id, foreground, background] : painted) {
+        if (GetParam())
+            foreground = text, background = face;
+        RECT r;
+        GetWindowRect(app.Item(id), &r);
+        InflateRect(&r, -2, -2);
+        std::map<DWORD, int> seen;
+        DWORD most = 0;
+        EXPECT_TRUE(app.Watch(
+            [&] {
+                seen.clear();
+                for (DWORD pixel : Pixels(r))
+                    most = ++seen[pixel] > seen[most] ? pixel : most;
+                return most == background &&
+                       seen[foreground] >= 0.001 * (r.right - r.left) * (r.bottom - r.top);
+            },
+            3000))
+            << "control " << id << " shows " << std::hex << foreground << " on " << background
+            << " as " << std::dec << seen[foreground] << " pixels on " << std::hex << most;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scheme, Colours, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Dark" : "Light"; });
+
+// At the screen's resolution (e2e_dpi144 runs the Dpi144 instances), or moved to a monitor of
+// another one: the window at that resolution.
+struct Resolution {
+    const char* name;
+    int screen, moved = 0; // moved: the resolution in WM_DPICHANGED, 0 for none
+};
+const auto kResolutionName = [](const auto& info) { return std::string(info.param.name); };
+class Geometry : public Window, public testing::WithParamInterface<Resolution> {};
+
+TEST_P(Geometry, FollowsTheResolution)
+{
+    const int dpi = GetParam().moved ? GetParam().moved : GetParam().screen;
+    const auto px = [dpi](int twips) { return MulDiv(twips, dpi, 1440); };
+    RECT r, place = {40, 30, 40 + px(6585), 30 + px(3705)};
+    // The pixel rows that show Label5's one line of text: the height of the window's font.
+    const auto textRows = [&] {
+        GetWindowRect(app.Item(IDC_LABEL5), &r);
+        const std::vector<DWORD> pixels = Pixels(r);
+        const long width = r.right - r.left;
+        int rows = 0;
+        for (auto row = pixels.begin(); row != pixels.end(); row += width)
+            rows += std::count(row, row + width, pixels[0]) < width;
+        return rows;
+    };
+    if (GetParam().moved) {
+        int rowsBefore = 0;
+        ASSERT_TRUE(app.Watch([&] { return (rowsBefore = textRows()) > 0; }, 3000));
+        // Where the system would put it: its client area at the new resolution, near the top.
+        AdjustWindowRectEx(&place, WS_CAPTION | WS_SYSMENU, FALSE, 0);
+        // The message carries a pointer, which Wine passes to another process as it is.
+        void* remote =
+            VirtualAllocEx(app.process.hProcess, nullptr, sizeof place, MEM_COMMIT, PAGE_READWRITE);
+        WriteProcessMemory(app.process.hProcess, remote, &place, sizeof place, nullptr);
+        EXPECT_TRUE(SendMessageTimeoutW(app.main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                        LPARAM(remote), SMTO_ABORTIFHUNG, 2000, nullptr));
+        VirtualFreeEx(app.process.hProcess, remote, 0, MEM_RELEASE);
+        // The font follows: its text as much taller as the resolution is higher, give or take
+        // a row.
+        const int screen = GetParam().screen;
+        int rows = 0;
+        EXPECT_TRUE(app.Watch(
+            [&] { return std::abs((rows = textRows()) * screen - rowsBefore * dpi) <= screen; },
+            3000))
+            << rowsBefore << " rows of text at " << screen << " DPI, " << rows << " at " << dpi;
+    }
     GetWindowRect(app.main, &r);
-    EXPECT_NEAR(r.left + r.right, GetSystemMetrics(SM_CXSCREEN), 1) << "centred across";
-    EXPECT_NEAR(r.top + r.bottom, GetSystemMetrics(SM_CYSCREEN), 1) << "centred down";
+    if (GetParam().moved) {
+        EXPECT_EQ((std::vector<long>{r.left, r.top, r.right, r.bottom}),
+                  (std::vector<long>{place.left, place.top, place.right, place.bottom}));
+    } else {
+        EXPECT_NEAR(r.left + r.right, GetSystemMetrics(SM_CXSCREEN), 1) << "centred across";
+        EXPECT_NEAR(r.top + r.bottom, GetSystemMetrics(SM_CYSCREEN), 1) << "centred down";
+    }
     // The client area (0) and the controls: left, top, width and height in twips.
     const int twips[][5] = {{0, 0, 0, 6585, 3705},
                             {IDC_LABEL1, 135, 90, 6210, 525},
@@ -168,7 +314,6 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
         MapWindowPoints(nullptr, app.main, (POINT*)&r, 2);
         if (!id)
             GetClientRect(app.main, &r);
-        const auto px = [dpi = GetParam()](int twips) { return MulDiv(twips, dpi, 1440); };
         EXPECT_EQ((std::vector<long>{r.left, r.top, r.right - r.left, r.bottom - r.top}),
                   (std::vector<long>{px(left), px(top), px(width), px(height)}))
             << "control " << id;
@@ -176,40 +321,20 @@ TEST_P(Window, ShowsItsTextsAndColoursCentredInAFixedFrame)
         EXPECT_EQ(GetWindowLongW(app.Item(id), GWL_EXSTYLE),
                   id == IDC_TEXT1 ? WS_EX_CLIENTEDGE : 0);
     }
-
-    // The share of a control's pixels on the screen that have this colour.
-    const auto share = [](HWND control, DWORD rgb) {
-        RECT r;
-        GetWindowRect(control, &r);
-        const std::vector<DWORD> pixels = Pixels(r);
-        return std::count(pixels.begin(), pixels.end(), rgb) / double(pixels.size());
-    };
-    const DWORD navy = 0x000080, blue = 0x0000FF, grey = 0xC0C0C0;
-    const std::tuple<int, DWORD, double> painted[] = {
-        {IDC_LABEL1, navy, 0.001},
-        {IDC_LABEL5, navy, 0.001},
-        {IDC_LABEL4, blue, 0.001},
-        {IDC_TEXT1, grey, 0.5}}; // mostly its background
-    for (const auto& [id, rgb, least] : painted)
-        EXPECT_TRUE(app.Watch([&] { return share(app.Item(id), rgb) >= least; }, 3000))
-            << "control " << id << " shows too little " << std::hex << rgb;
-    EXPECT_EQ(share(app.Item(IDC_LABEL2), navy), 0) << "Label2 keeps the default colour";
 }
 
-TEST_P(Window, FocusStartsOnCancelAndTabGoesRound)
-{
-    for (int id : {IDC_COMMAND2, IDC_COMMAND1, IDC_TEXT1, IDC_COMMAND2}) {
-        ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(id); }, 3000))
-            << "the focus is on " << GetDlgCtrlID(app.Focus()) << " instead of " << id;
-        app.Key(VK_TAB);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Dpi96, Geometry,
+                         testing::Values(Resolution{"Screen", 96},
+                                         Resolution{"MovedTo120", 96, 120}),
+                         kResolutionName);
+INSTANTIATE_TEST_SUITE_P(Dpi144, Geometry, testing::Values(Resolution{"Screen", 144}),
+                         kResolutionName);
 
-INSTANTIATE_TEST_SUITE_P(Dpi96, Window, testing::Values(96));
-INSTANTIATE_TEST_SUITE_P(Dpi144, Window, testing::Values(144));
+// Another start of the updater, as an input to the running one.
+constexpr UINT kSecondStart = WM_APP;
 
 // What a person does on the window as it first shows, or after Tab took the focus to Replace:
-// a key or a message to the focused control (WM_SYSCOMMAND to the window).
+// a key or a message to the focused control (WM_SYSCOMMAND and WM_ACTIVATE to the window).
 const struct Input {
     const char* name;
     UINT message;
@@ -221,9 +346,13 @@ const struct Input {
                {"CloseBox", WM_SYSCOMMAND, SC_CLOSE, true},
                {"Escape", WM_KEYDOWN, VK_ESCAPE, false},
                {"EnterOnReplace", WM_KEYDOWN, VK_RETURN, false, true},
-               {"SpaceOnReplace", WM_KEYDOWN, VK_SPACE, false, true}};
+               {"SpaceOnReplace", WM_KEYDOWN, VK_SPACE, false, true},
+               // The first activation after it showed without one (a click elsewhere meanwhile).
+               {"FirstActivation", WM_ACTIVATE, WA_CLICKACTIVE, false},
+               {"SecondStartMinimised", kSecondStart, SW_MINIMIZE, false},
+               {"SecondStartBehind", kSecondStart, 0, false}};
 
-class Inputs : public Window {};
+class Inputs : public Window, public testing::WithParamInterface<int> {};
 
 TEST_P(Inputs, EndTheProgramQuietlyOrPressTheFocusedButton)
 {
@@ -233,18 +362,40 @@ TEST_P(Inputs, EndTheProgramQuietlyOrPressTheFocusedButton)
         app.Key(VK_TAB);
     const int focus = input.onReplace ? IDC_COMMAND1 : IDC_COMMAND2;
     ASSERT_TRUE(app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
-    if (input.message == WM_KEYDOWN)
+    if (input.message == WM_KEYDOWN) {
         app.Key(input.key);
-    else
+    } else if (input.message == kSecondStart) {
+        // Minimised meanwhile, or behind another window (the desktop's): the second start brings
+        // it back to the front, and ends.
+        if (input.key)
+            ShowWindowAsync(app.main, input.key);
+        else
+            SetForegroundWindow(GetDesktopWindow());
+        EXPECT_TRUE(app.Watch(
+            [&] { return input.key ? IsIconic(app.main) : GetForegroundWindow() != app.main; },
+            3000));
+        App second(kUpdater);
+        EXPECT_TRUE(second.EndsQuietly());
+        EXPECT_EQ(second.main, nullptr) << "the second start showed a window";
+        EXPECT_TRUE(app.Watch(
+            [&] { return !IsIconic(app.main) && GetForegroundWindow() == app.main; }, 3000));
+    } else {
         PostMessageW(input.message == BM_CLICK ? app.Focus() : app.main, input.message, input.key,
                      0);
+    }
     EXPECT_EQ(input.onReplace ? app.Answer() : kRefusal, kRefusal);
     EXPECT_TRUE(input.ends ? app.EndsQuietly() : app.Stays());
-    // After a message box the focus is back where it was.
-    EXPECT_TRUE(input.ends || app.Watch([&] { return app.Focus() == app.Item(focus); }, 3000));
+    // After a message box the window is as before, the focus back where it was.
+    EXPECT_TRUE(input.ends || app.Watch(
+                                  [&] {
+                                      return app.Focus() == app.Item(focus) &&
+                                             IsWindowEnabled(app.Item(IDC_COMMAND1)) &&
+                                             IsWindowEnabled(app.Item(IDC_COMMAND2));
+                                  },
+                                  3000));
 }
 
-INSTANTIATE_TEST_SUITE_P(Window, Inputs, testing::Range(0, 7),
+INSTANTIATE_TEST_SUITE_P(Window, Inputs, testing::Range(0, 10),
                          [](const auto& info) { return std::string(kInputs[info.param].name); });
 
 Bytes Pattern(std::size_t size, int seed)
@@ -291,22 +442,35 @@ TEST_P(Replace, Press)
     instBefore = List(inst), pkgBefore = List(pkg);
     App app(pkg + L"\\KVUp511f.exe");
     ASSERT_TRUE(app.Main());
+    // The pointer's shape over the window's first label, where it is moved (a pixel on each time).
+    auto pointer = [&, x = 0]() mutable {
+        RECT r;
+        GetWindowRect(app.Item(IDC_LABEL1), &r);
+        SetCursorPos(r.left + 5 + (x ^= 1), r.top + 5);
+        CURSORINFO info{sizeof info};
+        return Sleep(100), GetCursorInfo(&info), info.hCursor;
+    };
     for (std::size_t n = 0; n < row.messages.size(); ++n) {
         // Opened without sharing, as by a running Korvane or a virus scanner.
         HANDLE lock = row.meanwhile < kLockReleasedSoon
                           ? nullptr
                           : CreateFileW((inst + L"\\korv5.exe").c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
+        const HCURSOR idle = lock ? pointer() : nullptr;
         for (int click = 0; click <= (row.meanwhile == kClickAgain); ++click)
             PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
         if (lock) {
             EXPECT_NE(lock, INVALID_HANDLE_VALUE);
             Sleep(300);
+            EXPECT_NE(pointer(), idle) << "the pointer does not show that the program is busy";
             if (row.meanwhile == kLockReleasedSoon)
                 CloseHandle(lock), lock = nullptr;
             // While the program waits for the file, its window answers and a close request waits.
             EXPECT_TRUE(
                 SendMessageTimeoutW(app.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, nullptr));
+            // Neither of its buttons can be pressed meanwhile.
+            EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
+                         IsWindowEnabled(app.Item(IDC_COMMAND2)));
             PostMessageW(app.main, WM_CLOSE, 0, 0);
         }
         EXPECT_EQ(app.Answer(), row.messages[n]) << "press " << n + 1;
