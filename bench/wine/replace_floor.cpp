@@ -17,13 +17,13 @@
 //   4. deletes the two staged copies and shows the success box; OK ends it.
 // The packed files must be plain copies (the benchmark's are): the floor does not expand SZDD.
 //
-// The updater's build in the benchmark carries no package sums, so neither side compares the
-// packed sum with one; the updater does not finish that hash then, nor does the floor.
+// The updater's build in the benchmark carries no package sums, so it hashes the packed bytes
+// not at all and the restored ones once; the benchmark runs the floor with KV_FLOOR_HASH=once,
+// which does the same (for a plain copy the packed bytes are the restored ones).
 //
-// Environment, for measuring the parts (the benchmark's floor uses neither):
-//   KV_FLOOR_HASH=once   the restore hashes its bytes once (for a plain copy the packed bytes
-//                        are the restored ones); =none: no SHA-256 at all, the same reads and
-//                        writes.
+// Environment:
+//   KV_FLOOR_HASH=once   as above; =none: no SHA-256 at all, the same reads and writes; unset:
+//                        the packed and the restored bytes hashed, as a package's updater does.
 //   KV_FLOOR_TIMES=FILE  appends "tidy_ms T restore_ms R check_ms C backup_ms B install_ms I
 //                        delete_ms D" (each summed over both files) to FILE once the box is
 //                        answered.
