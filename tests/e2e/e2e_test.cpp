@@ -398,6 +398,11 @@ TEST_P(Inputs, EndTheProgramQuietlyOrPressTheFocusedButton)
 INSTANTIATE_TEST_SUITE_P(Window, Inputs, testing::Range(0, 10),
                          [](const auto& info) { return std::string(kInputs[info.param].name); });
 
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 Bytes Pattern(std::size_t size, int seed)
 {
     Bytes bytes(size, '\0');
@@ -450,31 +455,41 @@ TEST_P(Replace, Press)
         CURSORINFO info{sizeof info};
         return Sleep(100), GetCursorInfo(&info), info.hCursor;
     };
+    // Whether the window agrees to log-off and shutdown (WM_QUERYENDSESSION); -1: no answer.
+    const auto endSession = [&] {
+        DWORD_PTR agreed = 0;
+        return SendMessageTimeoutW(app.main, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 2000,
+                                   &agreed)
+                   ? int(agreed != 0)
+                   : -1;
+    };
     for (std::size_t n = 0; n < row.messages.size(); ++n) {
-        // Opened without sharing, as by a running Korvane or a virus scanner.
+        // korv.hlp opened without sharing, as by a virus scanner, for the middle of the swap.
         HANDLE lock = row.meanwhile != kLockReleasedSoon
                           ? nullptr
-                          : CreateFileW((inst + L"\\korv5.exe").c_str(), GENERIC_READ, 0, nullptr,
+                          : CreateFileW((inst + L"\\korv.hlp").c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
         const HCURSOR idle = lock ? pointer() : nullptr;
+        EXPECT_TRUE(!lock || endSession() == 1) << "log-off refused before Replace";
         for (int click = 0; click <= (row.meanwhile == kClickAgain); ++click)
             PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
         if (lock) {
             EXPECT_NE(lock, INVALID_HANDLE_VALUE);
-            Sleep(300);
+            // korv5.exe is moved aside and replaced, then the program waits for korv.hlp: its
+            // window answers, refuses log-off, shows it is busy and takes no press, and a close
+            // request waits.
+            EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv5.exe.backup"); }, 5000));
             EXPECT_NE(pointer(), idle) << "the pointer does not show that the program is busy";
-            CloseHandle(lock), lock = nullptr;
-            // While the program waits for the file, its window answers and a close request waits.
-            EXPECT_TRUE(
-                SendMessageTimeoutW(app.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, nullptr));
-            // Neither of its buttons can be pressed meanwhile.
+            EXPECT_EQ(endSession(), 0) << "log-off agreed in the middle of the swap";
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
                          IsWindowEnabled(app.Item(IDC_COMMAND2)));
             PostMessageW(app.main, WM_CLOSE, 0, 0);
+            CloseHandle(lock), lock = nullptr;
+            EXPECT_TRUE(app.Watch([&] { return app.box; }, 10000));
+            EXPECT_EQ(endSession(), 1) << "log-off refused while the last message waits";
         }
         EXPECT_EQ(app.Answer(), row.messages[n]) << "press " << n + 1;
         EXPECT_TRUE(row.messages[n] == kSuccess || app.Stays()) << "after press " << n + 1;
-        CloseHandle(lock);
         if (n == 0 && row.afterFirst)
             row.afterFirst(*this);
     }
@@ -597,35 +612,6 @@ std::wstring NewPackage(const Bytes& exe, const Bytes& help)
     Write(pkg + L"\\korv5.ex_", exe), Write(pkg + L"\\korv.hl_", help);
     CopyFileW(kUpdater.c_str(), (pkg + L"\\KVUp511f.exe").c_str(), TRUE);
     return pkg + L"\\KVUp511f.exe";
-}
-
-bool Exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Log-off and shutdown ask the window first: agreed while nothing moves, refused while the
-// installed files are being swapped (here, while a held korv.hlp is waited for).
-TEST(SessionEnd, IsRefusedOnlyWhileTheFilesAreSwapped)
-{
-    const std::wstring inst = NewFolder(Pattern(300000, 11), Pattern(90000, 12));
-    App app(NewPackage(Pattern(310017, 13), Pattern(90003, 14)));
-    ASSERT_TRUE(app.Main());
-    const auto agrees = [&] {
-        DWORD_PTR answer = 0;
-        SendMessageTimeoutW(app.main, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer);
-        return answer != 0;
-    };
-    EXPECT_TRUE(agrees()) << "before Replace";
-    HANDLE help = CreateFileW((inst + L"\\korv.hlp").c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
-    EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv5.exe.backup"); }, 5000));
-    EXPECT_FALSE(agrees()) << "in the middle of the swap";
-    CloseHandle(help);
-    ASSERT_TRUE(app.Watch([&] { return app.box; }, 10000));
-    EXPECT_TRUE(agrees()) << "while the success box waits";
-    EXPECT_EQ(app.Answer(), kSuccess);
 }
 
 // The updater killed (Task Manager, a crash) at instants spread over a Replace of large files;
