@@ -69,8 +69,7 @@ UpdateRun StartRun(Platform& platform, const Installation& installation,
 
 namespace {
 
-// The sum sha256sum wrote for `name` ("<64 lowercase hex digits>  name", or " *name" in binary
-// mode).
+// The sum sha256sum wrote for `name`: "<64 lowercase hex digits>  name".
 std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstring& name)
 {
     const std::string wanted(name.begin(), name.end()); // package file names are ASCII
@@ -81,8 +80,7 @@ std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstri
             end = sums.size();
         const std::string line = sums.substr(start, end - start);
         start = end + 1;
-        if (line.size() != 66 + wanted.size() || line.compare(66, std::string::npos, wanted) != 0 ||
-            line[64] != ' ' || (line[65] != ' ' && line[65] != '*'))
+        if (line.size() != 66 + wanted.size() || line.compare(64, std::string::npos, "  " + wanted))
             continue;
         Sha256Digest digest{};
         for (std::size_t i = 0; i < 64; ++i) {

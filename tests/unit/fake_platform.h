@@ -22,7 +22,8 @@
 
 namespace kv::test {
 
-enum class Op { Delete, Rename, Open, Read, Write, Close, Flush, Attributes };
+// Tamper: another program appends to the file just before it is opened for reading.
+enum class Op { Delete, Rename, Open, Read, Write, Close, Flush, Attributes, Tamper };
 constexpr FileError kAlreadyExists = 183;
 
 struct FakeFile {
@@ -116,6 +117,8 @@ public:
             return e;
         if (files[path].readOnly)
             return kErrorAccessDenied;
+        if (writers[path] > 0) // our own handle, opened without sharing
+            return kErrorSharingViolation;
         if (Held(files[path].heldUntil))
             deletePending[path] = files[path].heldUntil;
         files.erase(path);
@@ -156,6 +159,8 @@ public:
     {
         if (const FileError e = Check(Op::Open, path))
             return e;
+        if (faults.count({Op::Tamper, path}))
+            files[path].bytes += "!";
         const std::string& bytes = files[path].bytes;
         *stream = std::make_unique<MemoryReader>(
             reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
@@ -238,7 +243,11 @@ private:
     };
 
     struct Writer final : OutputFile {
-        Writer(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path)) {}
+        Writer(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path))
+        {
+            ++fake.writers[this->path];
+        }
+        ~Writer() override { --fake.writers[path]; }
         bool Write(const void* data, std::size_t size) override
         {
             fake.files.at(path).bytes.append(static_cast<const char*>(data), size);
@@ -295,6 +304,7 @@ private:
     }
 
     std::vector<const std::map<std::wstring, std::pair<std::uint32_t, std::string>>*> keys_;
+    std::map<std::wstring, int> writers; // files open for writing
 };
 
 } // namespace kv::test

@@ -203,6 +203,8 @@ TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
         {8, {{Op::Flush, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
         {8, {{Op::Rename, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
         {8, {{Op::Close, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
+        // The staged copy changed between its check and its install.
+        {8, {{Op::Tamper, "SE"}}, kWorn, "F", "EB:old H:old HB:older SE:new! SH:new"},
         {9, {{Op::Delete, "HB"}}, kWorn, "F", "E:new EB:old H:old HB:older SE:new SH:new"},
         {10, {{Op::Rename, "H"}}, kWorn, "F", "E:new EB:old H:old SE:new SH:new"},
         {11, {{Op::Write, "HN"}}, kWorn, "F", "E:new EB:old HB:old SE:new SH:new"},
@@ -283,11 +285,14 @@ TEST(Replace, SituationsEndWithTheFilesTheUserIsTold)
         Press(fake, c.presses, c.after);
     }
 
-    FakePlatform readOnlyMedium; // the staged copies go to a private folder instead
-    readOnlyMedium.files = Files("E:old H:old", readOnlyMedium.packageFolder);
-    readOnlyMedium.readOnlyFolders.insert(L"C:\\Package");
-    Press(readOnlyMedium, "U", kUpdated);
-    EXPECT_EQ(readOnlyMedium.privateFolders.size(), 0u);
+    // The staged copies go to a private folder instead, which goes when the run ends.
+    for (const auto& [start, presses, after] :
+         {std::tuple{"E:old H:old", "U", kUpdated}, {"E:old H:old -PH", "F", "E:old H:old -PH"}}) {
+        FakePlatform readOnlyMedium;
+        readOnlyMedium.files = Files(start, readOnlyMedium.packageFolder);
+        readOnlyMedium.readOnlyFolders.insert(L"C:\\Package");
+        Press(readOnlyMedium, presses, after);
+    }
 
     FakePlatform administration;
     administration.files = Files(kWorn, administration.packageFolder);
