@@ -120,36 +120,6 @@ FileError LastErrorUnless(BOOL succeeded)
     return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; // a failure never reads as success
 }
 
-// A Windows path conversion that first reports the size it needs; the path unchanged when it
-// fails.
-template <typename Convert>
-std::wstring Converted(const std::wstring& path, Convert convert)
-{
-    const DWORD size = convert(path.c_str(), nullptr, 0);
-    if (size == 0)
-        return path;
-    std::wstring result(size, L'\0');
-    const DWORD length = convert(path.c_str(), result.data(), size);
-    if (length == 0 || length >= size)
-        return path;
-    result.resize(length);
-    return result;
-}
-
-// The full, long (not 8.3) form of a folder, ending with a backslash.
-std::wstring CanonicalFolder(const std::wstring& folder)
-{
-    std::wstring path = Converted(folder, [](const wchar_t* in, wchar_t* out, DWORD size) {
-        return GetFullPathNameW(in, size, out, nullptr);
-    });
-    path = Converted(path, [](const wchar_t* in, wchar_t* out, DWORD size) {
-        return GetLongPathNameW(in, out, size);
-    });
-    if (path.empty() || path.back() != L'\\')
-        path += L'\\';
-    return path;
-}
-
 } // namespace
 
 FileError Win32Platform::RemoveFile(const std::wstring& path)
@@ -256,17 +226,12 @@ bool FolderIdentity(const std::wstring& folder, BY_HANDLE_FILE_INFORMATION* iden
 
 bool Win32Platform::SameFolder(const std::wstring& a, const std::wstring& b)
 {
+    // A folder that cannot be opened is no folder the update could write to.
     BY_HANDLE_FILE_INFORMATION first, second;
-    if (FolderIdentity(a, &first) && FolderIdentity(b, &second))
-        return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-               first.nFileIndexHigh == second.nFileIndexHigh &&
-               first.nFileIndexLow == second.nFileIndexLow;
-    // A folder that cannot be opened is compared by its full, long name.
-    const std::wstring firstName = CanonicalFolder(a);
-    const std::wstring secondName = CanonicalFolder(b);
-    return CompareStringOrdinal(firstName.c_str(), static_cast<int>(firstName.size()),
-                                secondName.c_str(), static_cast<int>(secondName.size()),
-                                TRUE) == CSTR_EQUAL;
+    return FolderIdentity(a, &first) && FolderIdentity(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 std::wstring Win32Platform::PackageFolder()

@@ -248,6 +248,30 @@ INSTANTIATE_TEST_SUITE_P(Scheme, Colours, testing::Values(false, true),
 
 // At the screen's resolution (e2e_dpi144 runs the Dpi144 instances), or moved to a monitor of
 // another one: the window at that resolution.
+// The pixel rows that a line of text takes in the window's font (8-point MS Shell Dlg) at a
+// resolution, drawn here.
+int InkRows(const std::wstring& text, int dpi)
+{
+    HDC dc = CreateCompatibleDC(nullptr);
+    const BITMAPINFOHEADER format{sizeof format, 2000, -100, 1, 32, BI_RGB};
+    DWORD* pixels = nullptr;
+    HBITMAP bitmap =
+        CreateDIBSection(dc, (BITMAPINFO*)&format, DIB_RGB_COLORS, (void**)&pixels, nullptr, 0);
+    HFONT font = CreateFontW(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                             DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"MS Shell Dlg");
+    SelectObject(dc, bitmap), SelectObject(dc, font);
+    PatBlt(dc, 0, 0, 2000, 100, WHITENESS);
+    TextOutW(dc, 0, 0, text.c_str(), int(text.size()));
+    GdiFlush();
+    int rows = 0;
+    for (int y = 0; y < 100; ++y)
+        rows += std::any_of(pixels + y * 2000, pixels + (y + 1) * 2000,
+                            [](DWORD pixel) { return (pixel & 0xFFFFFF) != 0xFFFFFF; });
+    DeleteDC(dc), DeleteObject(bitmap), DeleteObject(font);
+    return rows;
+}
+
 struct Resolution {
     const char* name;
     int screen, moved = 0; // moved: the resolution in WM_DPICHANGED, 0 for none
@@ -257,7 +281,7 @@ class Geometry : public Window, public testing::WithParamInterface<Resolution> {
 
 TEST_P(Geometry, FollowsTheResolution)
 {
-    const int dpi = GetParam().moved ? GetParam().moved : GetParam().screen;
+    const int screen = GetParam().screen, dpi = GetParam().moved ? GetParam().moved : screen;
     const auto px = [dpi](int twips) { return MulDiv(twips, dpi, 1440); };
     RECT r, place = {40, 30, 40 + px(6585), 30 + px(3705)};
     // The pixel rows that show Label5's one line of text: the height of the window's font.
@@ -270,9 +294,11 @@ TEST_P(Geometry, FollowsTheResolution)
             rows += std::count(row, row + width, pixels[0]) < width;
         return rows;
     };
+    int rowsBefore = 0;
+    const std::wstring line = L"Make sure Korvane is not running during update";
+    EXPECT_TRUE(app.Watch([&] { return (rowsBefore = textRows()) == InkRows(line, screen); }, 3000))
+        << "Label5's text takes " << rowsBefore << " rows, not those of the 8-point dialog font";
     if (GetParam().moved) {
-        int rowsBefore = 0;
-        ASSERT_TRUE(app.Watch([&] { return (rowsBefore = textRows()) > 0; }, 3000));
         // Where the system would put it: its client area at the new resolution, near the top.
         AdjustWindowRectEx(&place, WS_CAPTION | WS_SYSMENU, FALSE, 0);
         // The message carries a pointer, which Wine passes to another process as it is.
@@ -282,13 +308,9 @@ TEST_P(Geometry, FollowsTheResolution)
         EXPECT_TRUE(SendMessageTimeoutW(app.main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                                         LPARAM(remote), SMTO_ABORTIFHUNG, 2000, nullptr));
         VirtualFreeEx(app.process.hProcess, remote, 0, MEM_RELEASE);
-        // The font follows: its text as much taller as the resolution is higher, give or take
-        // a row.
-        const int screen = GetParam().screen;
+        // The font follows.
         int rows = 0;
-        EXPECT_TRUE(app.Watch(
-            [&] { return std::abs((rows = textRows()) * screen - rowsBefore * dpi) <= screen; },
-            3000))
+        EXPECT_TRUE(app.Watch([&] { return (rows = textRows()) == InkRows(line, dpi); }, 3000))
             << rowsBefore << " rows of text at " << screen << " DPI, " << rows << " at " << dpi;
     }
     GetWindowRect(app.main, &r);
