@@ -24,6 +24,8 @@ using RegKey = std::uintptr_t; // 0 means "no key"
 // File operations return 0 on success, otherwise the Windows error code of the failure.
 using FileError = std::uint32_t;
 constexpr FileError kFileOk = 0;
+constexpr FileError kErrorFileMissing = 2;
+constexpr FileError kErrorPathMissing = 3;
 constexpr FileError kErrorAccessDenied = 5;
 constexpr FileError kErrorNotEnoughMemory = 8;
 constexpr FileError kErrorWriteProtect = 19;
@@ -49,9 +51,25 @@ public:
     virtual bool Close() = 0;
 };
 
-// A file created for writing. Flush returns once everything written is on the disk itself, not
-// only in the system's cache: a power cut after it cannot take the bytes back.
-class OutputFile : public WriteStream {
+// A file this run holds open. A rename through it moves this very file, whatever another program
+// does with names meanwhile.
+class HeldFile {
+public:
+    virtual ~HeldFile() = default;
+    // Gives the file another name in the same folder; fails when that name is taken.
+    virtual FileError MoveTo(const std::wstring& path) = 0;
+};
+
+// An installed file held for moving: others may still read it, but nobody can write, delete or
+// rename it until it is let go.
+class InstalledFile : public ReadStream, public HeldFile {
+public:
+    virtual std::uint64_t Size() = 0;
+};
+
+// A file created for writing and held without sharing until it is closed. Flush returns once
+// everything written is on the disk itself, not only in the system's cache.
+class OutputFile : public WriteStream, public HeldFile {
 public:
     virtual bool Flush() = 0;
 };
@@ -89,9 +107,6 @@ public:
 
     // Files. Each operation either completes or returns its error and changes nothing else.
     virtual FileError RemoveFile(const std::wstring& path) = 0;
-    // Fails when the source is missing, the target exists or the file is locked. Done when the
-    // new name is on the disk.
-    virtual FileError RenameFile(const std::wstring& from, const std::wstring& to) = 0;
     // Clears the read-only attribute.
     virtual FileError MakeWritable(const std::wstring& path) = 0;
     // A normal file: present, not hidden, not system, not a folder.
@@ -103,9 +118,11 @@ public:
     // Creates a new plain file (normal attributes), or truncates an existing one.
     virtual FileError CreateForWriting(const std::wstring& path,
                                        std::unique_ptr<OutputFile>* stream) = 0;
-    // A new folder only this user can reach, under the user's temporary folder; ends with "\".
-    virtual FileError MakePrivateFolder(std::wstring* folder) = 0;
-    virtual FileError RemoveFolder(const std::wstring& folder) = 0;
+    // Opens a file so that it can be renamed and read, and nobody else can change it meanwhile.
+    virtual FileError OpenForMoving(const std::wstring& path,
+                                    std::unique_ptr<InstalledFile>* file) = 0;
+    // Puts the folder's entries on the disk: renames in it survive a power cut once this returns.
+    virtual FileError FlushFolder(const std::wstring& folder) = 0;
     // Whether two folders are one folder of the file system, however each is spelled (another
     // drive letter, a share, a junction, a short name).
     virtual bool SameFolder(const std::wstring& a, const std::wstring& b) = 0;

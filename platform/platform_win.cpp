@@ -2,6 +2,7 @@
 
 #include <bcrypt.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/product.h"
@@ -27,17 +28,63 @@ HKEY ToHkey(RegKey key)
     return reinterpret_cast<HKEY>(key);
 }
 
+bool ReadSome(HANDLE file, void* buffer, std::size_t capacity, std::size_t* got)
+{
+    DWORD read = 0;
+    const DWORD ask = capacity > 0x40000000 ? 0x40000000 : static_cast<DWORD>(capacity);
+    const bool ok = ReadFile(file, buffer, ask, &read, nullptr);
+    *got = ok ? read : 0;
+    return ok;
+}
+
+FileError LastErrorUnless(BOOL succeeded)
+{
+    if (succeeded)
+        return kFileOk;
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; // a failure never reads as success
+}
+
+// Renames the file a handle holds, whatever happens to names meanwhile; the handle needs DELETE
+// access. An existing target is never replaced.
+FileError RenameHeld(HANDLE file, const std::wstring& to)
+{
+    const std::size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, to.data(), nameBytes);
+    return LastErrorUnless(SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                                      static_cast<DWORD>(buffer.size())));
+}
+
 class FileReader final : public ReadStream {
 public:
     explicit FileReader(HANDLE file) : file_(file) {}
     bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
     {
-        DWORD read = 0;
-        const DWORD ask = capacity > 0x40000000 ? 0x40000000 : static_cast<DWORD>(capacity);
-        const bool ok = ReadFile(file_.Get(), buffer, ask, &read, nullptr);
-        *got = ok ? read : 0;
-        return ok;
+        return ReadSome(file_.Get(), buffer, capacity, got);
     }
+
+private:
+    ScopedHandle file_;
+};
+
+class HeldInstalledFile final : public InstalledFile {
+public:
+    explicit HeldInstalledFile(HANDLE file) : file_(file) {}
+    bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
+    {
+        return ReadSome(file_.Get(), buffer, capacity, got);
+    }
+    std::uint64_t Size() override
+    {
+        LARGE_INTEGER size{};
+        return GetFileSizeEx(file_.Get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    }
+    FileError MoveTo(const std::wstring& path) override { return RenameHeld(file_.Get(), path); }
 
 private:
     ScopedHandle file_;
@@ -61,6 +108,7 @@ public:
     }
     bool Flush() override { return FlushFileBuffers(file_.Get()); }
     bool Close() override { return file_.Reset(); }
+    FileError MoveTo(const std::wstring& path) override { return RenameHeld(file_.Get(), path); }
 
 private:
     ScopedHandle file_;
@@ -110,26 +158,9 @@ std::wstring Win32Platform::AnsiToWide(const std::uint8_t* bytes, std::size_t co
     return wide;
 }
 
-namespace {
-
-FileError LastErrorUnless(BOOL succeeded)
-{
-    if (succeeded)
-        return kFileOk;
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; // a failure never reads as success
-}
-
-} // namespace
-
 FileError Win32Platform::RemoveFile(const std::wstring& path)
 {
     return LastErrorUnless(::DeleteFileW(path.c_str()));
-}
-
-FileError Win32Platform::RenameFile(const std::wstring& from, const std::wstring& to)
-{
-    return LastErrorUnless(::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
 }
 
 FileError Win32Platform::MakeWritable(const std::wstring& path)
@@ -174,7 +205,8 @@ FileError Win32Platform::OpenForReading(const std::wstring& path,
 FileError Win32Platform::CreateForWriting(const std::wstring& path,
                                           std::unique_ptr<OutputFile>* stream)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // Shared with nobody until it is closed: what was written and checked is what gets renamed.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return LastErrorUnless(FALSE);
@@ -182,32 +214,28 @@ FileError Win32Platform::CreateForWriting(const std::wstring& path,
     return kFileOk;
 }
 
-FileError Win32Platform::MakePrivateFolder(std::wstring* folder)
+FileError Win32Platform::OpenForMoving(const std::wstring& path,
+                                       std::unique_ptr<InstalledFile>* file)
 {
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH)
+    // Others may go on reading it (a running Korvane, a viewer that shares deletion), but a
+    // program that keeps it from moving fails this open now, before anything has changed.
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (held == INVALID_HANDLE_VALUE)
         return LastErrorUnless(FALSE);
-    // A folder made in the user's own temporary folder takes its permissions: only this user
-    // (and administrators) can reach it.
-    for (DWORD attempt = 0; attempt < 100; ++attempt) {
-        wchar_t name[32];
-        wsprintfW(name, L"KVUp511f.%08lx\\",
-                  GetTickCount() ^ (GetCurrentProcessId() << 16) ^ attempt);
-        const std::wstring path = std::wstring(temp, length) + name;
-        if (CreateDirectoryW(path.c_str(), nullptr)) {
-            *folder = path;
-            return kFileOk;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return LastErrorUnless(FALSE);
-    }
-    return ERROR_ALREADY_EXISTS;
+    *file = std::make_unique<HeldInstalledFile>(held);
+    return kFileOk;
 }
 
-FileError Win32Platform::RemoveFolder(const std::wstring& folder)
+FileError Win32Platform::FlushFolder(const std::wstring& folder)
 {
-    return LastErrorUnless(RemoveDirectoryW(folder.c_str()));
+    // Flushing a folder writes its entries, and on NTFS the journal that records the renames.
+    ScopedHandle handle(CreateFileW(folder.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.Valid())
+        return LastErrorUnless(FALSE);
+    return LastErrorUnless(FlushFileBuffers(handle.Get()));
 }
 
 namespace {

@@ -20,7 +20,6 @@ public:
     std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) override;
 
     FileError RemoveFile(const std::wstring& path) override;
-    FileError RenameFile(const std::wstring& from, const std::wstring& to) override;
     FileError MakeWritable(const std::wstring& path) override;
     bool IsNormalFile(const std::wstring& path) override;
     Presence Probe(const std::wstring& path) override;
@@ -28,8 +27,9 @@ public:
                              std::unique_ptr<ReadStream>* stream) override;
     FileError CreateForWriting(const std::wstring& path,
                                std::unique_ptr<OutputFile>* stream) override;
-    FileError MakePrivateFolder(std::wstring* folder) override;
-    FileError RemoveFolder(const std::wstring& folder) override;
+    FileError OpenForMoving(const std::wstring& path,
+                            std::unique_ptr<InstalledFile>* file) override;
+    FileError FlushFolder(const std::wstring& folder) override;
     bool SameFolder(const std::wstring& a, const std::wstring& b) override;
     std::wstring PackageFolder() override;
     std::string PackageSums() override;

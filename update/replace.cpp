@@ -46,8 +46,8 @@ UpdatedFile FileSet(const std::wstring& installed, const std::wstring& base)
     file.installed = installed;
     file.backup = installed + L".backup";
     file.partial = installed + L".new";
-    file.staged = base + FileName(installed);
-    file.packed = PackedName(file.staged);
+    file.stale = base + FileName(installed);
+    file.packed = PackedName(file.stale);
     return file;
 }
 
@@ -62,8 +62,8 @@ UpdateRun StartRun(Platform& platform, const Installation& installation,
     return UpdateRun{platform,
                      FileSet(installation.exePath, base),
                      FileSet(installation.helpPath, base),
+                     FolderOf(installation.exePath),
                      platform.PackageSums(),
-                     {},
                      {}};
 }
 
@@ -105,70 +105,86 @@ FileError Remove(UpdateRun& r, const std::wstring& path)
     return error;
 }
 
-// A CD, a write-protected stick or a read-only share cannot take the staged copies.
-bool RefusesWriting(FileError error)
-{
-    return error == kErrorAccessDenied || error == kErrorWriteProtect;
-}
-
 FileError Restore(UpdateRun& r, UpdatedFile& f)
 {
     std::optional<Sha256Digest> shipped;
     if (!r.sums.empty() && !(shipped = ShippedSum(r.sums, FileName(f.packed))))
         return kErrorCrc; // a package file the updater was not built for
-    const Sha256Digest* expected = shipped ? &*shipped : nullptr;
-    FileError error = RestorePackedFile(r.platform, f.packed, f.staged, expected, &f.newContent);
-    if (!RefusesWriting(error) || FolderOf(f.staged) == r.privateFolder)
+    return RestorePackedFile(r.platform, f.packed, f.partial, shipped ? &*shipped : nullptr,
+                             &f.restored);
+}
+
+// Held from here to the end of the run: a program that keeps the file from moving (a help viewer
+// that lets others only read) is found while nothing has changed. Only a file the system says is
+// not there may stay unheld: one whose presence cannot be read would be replaced without a backup.
+FileError Hold(UpdateRun& r, UpdatedFile& f)
+{
+    const FileError error = r.platform.OpenForMoving(f.installed, &f.old);
+    if (error == kErrorFileMissing || error == kErrorPathMissing)
+        return kFileOk;
+    if (error != kFileOk || f.old->Size() != f.restored.size)
         return error;
-    if (r.privateFolder.empty() && r.platform.MakePrivateFolder(&r.privateFolder) != kFileOk) {
-        r.privateFolder.clear();
-        return error;
-    }
-    f.staged = r.privateFolder + FileName(f.staged);
-    return RestorePackedFile(r.platform, f.packed, f.staged, expected, &f.newContent);
+    Sha256Digest digest{};
+    if (const FileError hashError = HashStream(r.platform, *f.old, &digest))
+        return hashError;
+    f.upToDate = digest == f.restored.content;
+    return kFileOk;
 }
 
 // An old backup may go only while the installed file it stands for is there and is not already
 // the new version: otherwise the backup is the only copy of the version from before the update.
 FileError DeleteOldBackup(UpdateRun& r, UpdatedFile& f)
 {
-    Platform& p = r.platform;
-    if (p.Probe(f.installed) != Presence::File)
-        return kFileOk; // moving aside decides whether the run can go on
-    Sha256Digest digest{};
-    if (const FileError error = HashFile(p, f.installed, &digest))
-        return error;
-    f.upToDate = digest == f.newContent;
-    if (f.upToDate || p.Probe(f.backup) == Presence::Absent)
+    if (!f.old || f.upToDate)
         return kFileOk;
     // A read-only installed file (a CD install) stays read-only once moved aside; the backup is
     // the updater's own file, so the attribute must not block the next update.
-    p.MakeWritable(f.backup);
-    return Remove(r, f.backup);
+    r.platform.MakeWritable(f.backup);
+    const FileError error = Remove(r, f.backup);
+    return error == kErrorFileMissing ? kFileOk : error;
 }
 
-// Only a file the system says is not there may stay unmoved: one whose presence cannot be read
-// would otherwise be replaced without a backup.
-FileError MoveAside(UpdateRun& r, UpdatedFile& f)
+FileError MoveAside(UpdateRun&, UpdatedFile& f)
 {
-    if (f.upToDate)
+    if (!f.old || f.upToDate)
         return kFileOk;
-    const FileError error = r.platform.RenameFile(f.installed, f.backup);
-    return error != kFileOk && r.platform.Probe(f.installed) == Presence::Absent ? kFileOk : error;
-}
-
-// Written beside the installed name, flushed, then renamed: an interruption leaves either no
-// installed file (its backup holds the previous version) or a complete new one.
-FileError Install(UpdateRun& r, UpdatedFile& f)
-{
-    if (f.upToDate)
-        return kFileOk;
-    if (const FileError error = CopyChecked(r.platform, f.staged, f.partial, f.newContent))
-        return error;
-    const FileError error = r.platform.RenameFile(f.partial, f.installed);
-    if (error != kFileOk)
-        r.platform.RemoveFile(f.partial);
+    const FileError error = f.old->MoveTo(f.backup);
+    f.movedAside = error == kFileOk;
     return error;
+}
+
+FileError PutBack(UpdateRun&, UpdatedFile& f)
+{
+    if (!f.movedAside)
+        return kFileOk;
+    const FileError error = f.old->MoveTo(f.installed);
+    f.movedAside = error != kFileOk;
+    return error;
+}
+
+FileError Install(UpdateRun&, UpdatedFile& f)
+{
+    if (f.upToDate)
+        return kFileOk;
+    const FileError error = f.restored.file->MoveTo(f.installed);
+    f.placed = error == kFileOk;
+    return error;
+}
+
+FileError Withdraw(UpdateRun&, UpdatedFile& f)
+{
+    if (!f.placed)
+        return kFileOk;
+    const FileError error = f.restored.file->MoveTo(f.partial);
+    f.placed = error != kFileOk;
+    return error;
+}
+
+// The renames go to the disk: a power cut after the success message cannot bring the old
+// version back.
+FileError MakeSwapDurable(UpdateRun& r)
+{
+    return r.platform.FlushFolder(r.installFolder);
 }
 
 } // namespace
@@ -177,30 +193,35 @@ const std::vector<UpdateStep>& UpdateSteps()
 {
     using R = UpdateRun&;
     static const std::vector<UpdateStep> steps = {
-        {2, false, "delete stale staged executable", [](R r) { return Remove(r, r.exe.staged); }},
-        {2, false, "delete stale staged help file", [](R r) { return Remove(r, r.help.staged); }},
-        {2, false, "delete partial executable", [](R r) { return Remove(r, r.exe.partial); }},
-        {2, false, "delete partial help file", [](R r) { return Remove(r, r.help.partial); }},
-        {3, false, "restore executable", [](R r) { return Restore(r, r.exe); }},
-        {3, false, "restore help file", [](R r) { return Restore(r, r.help); }},
-        {1, false, "delete old executable backup", [](R r) { return DeleteOldBackup(r, r.exe); }},
-        {1, true, "back up executable", [](R r) { return MoveAside(r, r.exe); }},
-        {3, false, "install executable", [](R r) { return Install(r, r.exe); }},
-        {1, false, "delete old help backup", [](R r) { return DeleteOldBackup(r, r.help); }},
-        {1, true, "back up help file", [](R r) { return MoveAside(r, r.help); }},
-        {3, false, "install help file", [](R r) { return Install(r, r.help); }},
-        {3, false, "remove staged executable", [](R r) { return Remove(r, r.exe.staged); }},
-        {3, false, "remove staged help file", [](R r) { return Remove(r, r.help.staged); }},
+        {2, "delete stale staged executable", [](R r) { return Remove(r, r.exe.stale); }},
+        {2, "delete stale staged help file", [](R r) { return Remove(r, r.help.stale); }},
+        {2, "delete partial executable", [](R r) { return Remove(r, r.exe.partial); }},
+        {2, "delete partial help file", [](R r) { return Remove(r, r.help.partial); }},
+        {3, "restore executable", [](R r) { return Restore(r, r.exe); }},
+        {3, "restore help file", [](R r) { return Restore(r, r.help); }},
+        {3, "hold executable", [](R r) { return Hold(r, r.exe); }},
+        {3, "hold help file", [](R r) { return Hold(r, r.help); }},
+        {3, "delete old executable backup", [](R r) { return DeleteOldBackup(r, r.exe); }},
+        {3, "delete old help backup", [](R r) { return DeleteOldBackup(r, r.help); }},
+        {3, "back up executable", [](R r) { return MoveAside(r, r.exe); },
+         [](R r) { return PutBack(r, r.exe); }},
+        {3, "install executable", [](R r) { return Install(r, r.exe); },
+         [](R r) { return Withdraw(r, r.exe); }},
+        {3, "back up help file", [](R r) { return MoveAside(r, r.help); },
+         [](R r) { return PutBack(r, r.help); }},
+        {3, "install help file", [](R r) { return Install(r, r.help); },
+         [](R r) { return Withdraw(r, r.help); }},
+        {3, "flush installation folder", MakeSwapDurable},
     };
     return steps;
 }
 
 namespace {
 
-FileError RunStep(const UpdateStep& step, UpdateRun& run)
+FileError RunStep(FileError (*action)(UpdateRun&), UpdateRun& run)
 {
     try {
-        return step.run(run);
+        return action(run);
     } catch (const std::exception&) {
         return kErrorNotEnoughMemory;
     }
@@ -209,7 +230,7 @@ FileError RunStep(const UpdateStep& step, UpdateRun& run)
 // Scanners and indexers let go of a file within moments, and a name this run deleted while one
 // of them held the file stays reserved ("delete pending", access denied) until it lets go.
 // Anything else is final at once.
-FileError RunRetryingBriefLocks(const UpdateStep& step, UpdateRun& run)
+FileError RunRetryingBriefLocks(FileError (*action)(UpdateRun&), UpdateRun& run)
 {
     const auto pending = [&run] {
         return std::any_of(run.deleted.begin(), run.deleted.end(),
@@ -222,17 +243,12 @@ FileError RunRetryingBriefLocks(const UpdateStep& step, UpdateRun& run)
                (error == kErrorAccessDenied && pending());
     };
     const std::uint32_t start = run.platform.Milliseconds();
-    FileError error = RunStep(step, run);
+    FileError error = RunStep(action, run);
     while (brief(error) && run.platform.Milliseconds() - start < kLockRetryMilliseconds) {
         run.platform.Pause(kLockRetryPauseMilliseconds);
-        error = RunStep(step, run);
+        error = RunStep(action, run);
     }
     return error;
-}
-
-bool FailureEndsRun(const UpdateStep& step)
-{
-    return step.keepsOldVersion || step.stage == 3;
 }
 
 // Windows is asked to wait with log-off and shutdown while files are being moved.
@@ -250,26 +266,37 @@ private:
     Platform& platform_;
 };
 
+// A failure that ends the run undoes the renames already done, newest first: the installation
+// is then all old again. Only a kill or a power cut in the middle leaves it mixed, and the next
+// start finishes the update.
 bool RunSteps(UpdateRun& run)
 {
     SessionEndBlock block(run.platform);
-    for (const UpdateStep& step : UpdateSteps()) {
-        if (RunRetryingBriefLocks(step, run) != kFileOk && FailureEndsRun(step))
-            return false;
+    const std::vector<UpdateStep>& steps = UpdateSteps();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (RunRetryingBriefLocks(steps[i].run, run) == kFileOk || steps[i].stage != 3)
+            continue;
+        while (i-- > 0) {
+            if (steps[i].undo)
+                RunRetryingBriefLocks(steps[i].undo, run);
+        }
+        return false;
     }
     return true;
 }
 
-// Staged copies in a private folder are of no use after the run, however it ended.
-void DropPrivateFolder(UpdateRun& run)
+// New files that did not reach their place are of no use: the next press makes them afresh.
+void LetGo(UpdateRun& run)
 {
-    if (run.privateFolder.empty())
-        return;
-    for (const UpdatedFile* file : {&run.exe, &run.help}) {
-        if (FolderOf(file->staged) == run.privateFolder)
-            run.platform.RemoveFile(file->staged);
+    for (UpdatedFile* file : {&run.exe, &run.help}) {
+        file->old.reset();
+        if (!file->restored.file)
+            continue;
+        file->restored.file->Close();
+        file->restored.file.reset();
+        if (!file->placed)
+            run.platform.RemoveFile(file->partial);
     }
-    run.platform.RemoveFolder(run.privateFolder);
 }
 
 ReplaceOutcome Failed(Platform& platform)
@@ -286,13 +313,13 @@ ReplaceOutcome UpdateInstallation(Platform& platform, const Installation& instal
         if (!EditionAllowsUpdate(platform))
             return ReplaceOutcome::Refused;
         const std::wstring packageFolder = platform.PackageFolder();
-        // A package unpacked into the installation itself: its restored copies would be the
-        // installed files, and the old ones would be lost on the way.
+        // A package unpacked into the installation itself: removing the stale copies older
+        // updaters left in the package folder would remove the installed files.
         if (platform.SameFolder(packageFolder, FolderOf(installation.exePath)))
             return Failed(platform);
         UpdateRun run = StartRun(platform, installation, packageFolder);
         const bool updated = RunSteps(run);
-        DropPrivateFolder(run);
+        LetGo(run);
         if (!updated)
             return Failed(platform);
     } catch (const std::exception&) {

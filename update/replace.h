@@ -1,12 +1,14 @@
-// The Replace procedure: restores and checks the package's new files first, then moves the
-// installed executable and help file aside and puts the new ones in their place.
+// The Replace procedure: restores and checks the package's new files beside the installed ones
+// first, then swaps them in by renames, the old ones kept as backups.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "locate/locator.h"
 #include "platform/platform.h"
+#include "update/restore.h"
 
 namespace kv {
 
@@ -18,21 +20,23 @@ std::wstring PackedName(const std::wstring& name);
 
 // One of the two files the update replaces.
 struct UpdatedFile {
-    std::wstring installed;    // ExePath or HelpPath
-    std::wstring backup;       // installed + ".backup": the version from before the update
-    std::wstring partial;      // installed + ".new": the new file while it is being written
-    std::wstring packed;       // as the package ships it
-    std::wstring staged;       // restored from the packed copy, in the package or a private folder
-    Sha256Digest newContent{}; // of the restored file
-    bool upToDate = false;     // the installed file already is the new one
+    std::wstring installed; // ExePath or HelpPath
+    std::wstring backup;    // installed + ".backup": the version from before the update
+    std::wstring partial;   // installed + ".new": the new file until it is renamed into place
+    std::wstring packed;    // as the package ships it
+    std::wstring stale;     // a restored copy that older updaters left in the package folder
+    RestoredFile restored;  // the new file, held open from its restore to its rename
+    std::unique_ptr<InstalledFile> old; // the installed file, held for moving; null: not installed
+    bool upToDate = false;              // the installed file already is the new one
+    bool movedAside = false, placed = false;
 };
 
 // One press of Replace, as it goes.
 struct UpdateRun {
     Platform& platform;
     UpdatedFile exe, help;
-    std::string sums;           // the packed files' sums built into the updater; empty: unchecked
-    std::wstring privateFolder; // the staged copies' folder when the package's refuses them
+    std::wstring installFolder;
+    std::string sums; // the packed files' sums built into the updater; empty: unchecked
     // Names this run deleted: one that another program still holds stays "delete pending" a moment.
     std::vector<std::wstring> deleted;
 };
@@ -41,20 +45,19 @@ UpdateRun StartRun(Platform& platform, const Installation& installation,
                    const std::wstring& packageFolder);
 
 // UpdateStage: what the failure of a step means.
-//   1, 2: the step was a tidy-up that may fail (no old backup, no help file); the run goes on.
-//   3: the new files are being made or put in place; the run stops with the failure message.
-// A step that keeps the old version safe (moving an installed file aside) stops the run whatever
-// its stage: going on would replace a file that has no backup.
+//   2: the step was a tidy-up that may fail (no stale copy to delete); the run goes on.
+//   3: the new files are being made or swapped in; the run stops with the failure message, and
+//      the renames already done are undone in reverse order, so that the installation is all old.
 struct UpdateStep {
     int stage;
-    bool keepsOldVersion;
     const char* name;
     FileError (*run)(UpdateRun& run);
+    FileError (*undo)(UpdateRun& run) = nullptr;
 };
 
-// The file steps, in the order they run: nothing in the installation changes until both new files
-// are restored and checked; then each file in turn is moved aside and replaced, so that at most one
-// installed name is ever without its file, and only for a moment.
+// The file steps, in the order they run: both new files are written and checked beside the
+// installed ones, and both installed files are held, before any installed name moves; then the
+// swap is renames only.
 const std::vector<UpdateStep>& UpdateSteps();
 
 // How long a step that meets a brief lock (a virus scanner, an indexer or a backup tool holding a

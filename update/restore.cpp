@@ -135,7 +135,7 @@ bool Matches(Sha256& hash, const Sha256Digest& expected)
 
 FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
                             const std::wstring& target, const Sha256Digest* shipped,
-                            Sha256Digest* restored)
+                            RestoredFile* restored)
 {
     // Hashing is most of a restore's time: the packed bytes are hashed only when there is a sum
     // to check them against.
@@ -167,51 +167,27 @@ FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
         error = kErrorInvalidData;
     if (error == kFileOk && shipped && !Matches(*packedHash, *shipped))
         error = kErrorCrc;
-    if (error == kFileOk && !restoredHash->Finish(restored))
+    if (error == kFileOk && !restoredHash->Finish(&restored->content))
         error = kErrorNotEnoughMemory;
-    if (!out.Close() && error == kFileOk)
-        error = kErrorWriteFault;
-    created.reset();
-    if (error != kFileOk)
-        platform.RemoveFile(target); // a half-written or unchecked file must never be installed
-    return error;
-}
-
-FileError CopyChecked(Platform& platform, const std::wstring& from, const std::wstring& to,
-                      const Sha256Digest& expected)
-{
-    const std::unique_ptr<Sha256> hash = platform.NewSha256();
-    if (!hash)
-        return kErrorNotEnoughMemory;
-    std::unique_ptr<ReadStream> in;
-    if (const FileError error = platform.OpenForReading(from, &in))
-        return error;
-    std::unique_ptr<OutputFile> created;
-    if (const FileError error = platform.CreateForWriting(to, &created))
-        return error;
-    HashingWriter out(*created, *hash);
-    FileError error = CopyAll(*in, out);
-    if (error == kFileOk && !Matches(*hash, expected))
-        error = kErrorCrc;
     if (error == kFileOk && !created->Flush())
         error = kErrorWriteFault;
-    if (!out.Close() && error == kFileOk)
-        error = kErrorWriteFault;
-    created.reset();
-    if (error != kFileOk)
-        platform.RemoveFile(to);
-    return error;
+    if (error != kFileOk) {
+        created->Close();
+        created.reset();
+        platform.RemoveFile(target); // a half-written or unchecked file must never be installed
+        return error;
+    }
+    restored->size = out.written;
+    restored->file = std::move(created);
+    return kFileOk;
 }
 
-FileError HashFile(Platform& platform, const std::wstring& path, Sha256Digest* digest)
+FileError HashStream(Platform& platform, ReadStream& stream, Sha256Digest* digest)
 {
     const std::unique_ptr<Sha256> hash = platform.NewSha256();
     if (!hash)
         return kErrorNotEnoughMemory;
-    std::unique_ptr<ReadStream> file;
-    if (const FileError error = platform.OpenForReading(path, &file))
-        return error;
-    HashingReader in(*file, hash.get());
+    HashingReader in(stream, hash.get());
     Discard nowhere;
     if (const FileError error = CopyAll(in, nowhere))
         return error;

@@ -1,8 +1,9 @@
 // An in-memory Windows for the updater's logic: a registry, and files that behave as Windows
-// files do where it matters (read-only files refuse deletion and overwriting, brief locks clear
-// with time, a deleted file another program holds stays "delete pending" until it lets go, what
-// was never flushed may be lost in a power cut), on a clock that only Pause moves. Message boxes
-// are recorded. Any file operation can be made to fail by kind and path, and the whole machine can
+// files do where it matters (read-only files refuse deletion and overwriting, a file held by
+// another program cannot move, brief locks clear with time, a deleted file another program holds
+// stays "delete pending" until it lets go, a disk fills up, what was never flushed - contents or
+// renames - may be lost in a power cut), on a clock that only Pause moves. Message boxes are
+// recorded. Any file operation can be made to fail by kind and path, and the whole machine can
 // stop dead after any change it makes to the disk.
 #pragma once
 
@@ -22,8 +23,7 @@
 
 namespace kv::test {
 
-// Tamper: another program appends to the file just before it is opened for reading.
-enum class Op { Delete, Rename, Open, Read, Write, Close, Flush, Attributes, Tamper };
+enum class Op { Delete, Rename, Open, Read, Write, Flush, Attributes };
 constexpr FileError kAlreadyExists = 183;
 
 struct FakeFile {
@@ -31,6 +31,7 @@ struct FakeFile {
     bool readOnly = false, hidden = false, system = false;
     std::set<std::string> streams; // alternate data streams, e.g. the Mark of the Web
     std::uint32_t lockedUntil = 0; // held open without sharing until this many ms have passed
+    std::uint32_t viewedUntil = 0; // held by a viewer that lets others only read, until then
     std::uint32_t heldUntil = 0;   // held open with delete sharing (a scanner) until then
     bool durable = true;           // on the disk itself, not only in the cache
 };
@@ -42,8 +43,7 @@ class FakePlatform : public Platform {
 public:
     std::map<std::wstring, FakeFile> files;
     std::map<std::wstring, std::uint32_t> deletePending; // name: reserved until then
-    std::set<std::wstring> readOnlyFolders, privateFolders;
-    std::map<std::wstring, std::wstring> sameFolderAs; // another spelling of one folder
+    std::map<std::wstring, std::wstring> sameFolderAs;   // another spelling of one folder
     std::map<std::wstring, std::map<std::wstring, std::pair<std::uint32_t, std::string>>> registry;
     std::set<std::wstring> writeProtectedKeys; // opening them for more than reading fails
     std::set<std::pair<Op, std::wstring>> faults;
@@ -51,24 +51,32 @@ public:
     std::string sums; // built into the updater
     std::vector<std::wstring> messages;
     bool sessionEndBlocked = false, sessionEndBlockedAtCut = false;
-    std::vector<bool> sessionEndBlockedAtMessage;
+    std::vector<bool> sessionEndBlockedAtMessage, renamesUnflushedAtMessage;
+    std::vector<std::pair<std::wstring, std::wstring>> unflushedRenames; // from, to
+    std::uint64_t freeBytes = std::uint64_t{1} << 40;                    // on the disk
     int changes = 0, cutAfterChanges = -1; // a power cut right after that many changes
     // The clock, like GetTickCount, wraps round; it starts just before it does.
     const std::uint32_t start = 0xFFFFF000;
     std::uint32_t now = start;
     int openKeys = 0;
+    std::map<std::wstring, int> ours; // files the updater holds open, by name
 
     void PutValue(const std::wstring& key, const std::wstring& name, std::string bytes,
                   std::uint32_t type = 1)
     {
         registry[key][name] = {type, std::move(bytes)};
     }
-    // After a power cut: what had not reached the disk is gone, half of it at best.
+    // After a power cut: what had not reached the disk is gone, half of it at best, and so are
+    // the renames since the folder was last flushed.
     void Restart()
     {
         for (auto& [path, file] : files)
             if (!file.durable)
                 file.bytes.resize(file.bytes.size() / 2), file.durable = true;
+        for (auto undo = unflushedRenames.rbegin(); undo != unflushedRenames.rend(); ++undo)
+            if (files.count(undo->second) && !files.count(undo->first))
+                files[undo->first] = files[undo->second], files.erase(undo->second);
+        unflushedRenames.clear();
         cutAfterChanges = -1;
     }
 
@@ -117,23 +125,12 @@ public:
             return e;
         if (files[path].readOnly)
             return kErrorAccessDenied;
-        if (writers[path] > 0) // our own handle, opened without sharing
+        if (ours[path] > 0) // our own handle, opened without delete sharing
             return kErrorSharingViolation;
         if (Held(files[path].heldUntil))
             deletePending[path] = files[path].heldUntil;
+        freeBytes += files[path].bytes.size();
         files.erase(path);
-        return Changed();
-    }
-    FileError RenameFile(const std::wstring& from, const std::wstring& to) override
-    {
-        if (const FileError e = Check(Op::Rename, from))
-            return e;
-        if (files.count(to))
-            return kAlreadyExists;
-        if (!Writable(to))
-            return kErrorAccessDenied;
-        files[to] = files[from];
-        files.erase(from);
         return Changed();
     }
     FileError MakeWritable(const std::wstring& path) override
@@ -159,8 +156,6 @@ public:
     {
         if (const FileError e = Check(Op::Open, path))
             return e;
-        if (faults.count({Op::Tamper, path}))
-            files[path].bytes += "!";
         const std::string& bytes = files[path].bytes;
         *stream = std::make_unique<MemoryReader>(
             reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
@@ -172,31 +167,34 @@ public:
                                std::unique_ptr<OutputFile>* stream) override
     {
         const auto it = files.find(path);
-        if (faults.count({Op::Write, path}) || !Writable(path) || Pending(path) ||
+        if (faults.count({Op::Write, path}) || Pending(path) ||
             (it != files.end() && (it->second.readOnly || it->second.hidden)))
             return kErrorAccessDenied;
-        if (it != files.end() && Held(it->second.lockedUntil))
+        if (it != files.end() && (Held(it->second.lockedUntil) || Held(it->second.viewedUntil)))
             return kErrorSharingViolation;
+        if (it != files.end())
+            freeBytes += it->second.bytes.size();
         files[path] = FakeFile{};
         files[path].durable = false;
         Changed();
         *stream = std::make_unique<Writer>(*this, path);
         return kFileOk;
     }
-    FileError MakePrivateFolder(std::wstring* folder) override
+    FileError OpenForMoving(const std::wstring& path, std::unique_ptr<InstalledFile>* file) override
     {
-        *folder = L"C:\\Temp\\KVUp511f." + std::to_wstring(privateFolders.size()) + L"\\";
-        privateFolders.insert(folder->substr(0, folder->size() - 1));
-        return Changed();
+        if (const FileError e = Check(Op::Open, path))
+            return e;
+        if (Held(files[path].viewedUntil))
+            return kErrorSharingViolation;
+        *file = std::make_unique<Mover>(*this, path);
+        return kFileOk;
     }
-    FileError RemoveFolder(const std::wstring& folder) override
+    FileError FlushFolder(const std::wstring& folder) override
     {
-        const std::wstring name = folder.substr(0, folder.find_last_not_of(L'\\') + 1);
-        for (const auto& [path, file] : files)
-            if (path.rfind(name + L"\\", 0) == 0)
-                return 145; // ERROR_DIR_NOT_EMPTY
-        privateFolders.erase(name);
-        return Changed();
+        if (faults.count({Op::Flush, folder}))
+            return kErrorWriteFault;
+        unflushedRenames.clear();
+        return kFileOk;
     }
     bool SameFolder(const std::wstring& a, const std::wstring& b) override
     {
@@ -212,6 +210,7 @@ public:
     {
         messages.push_back(text);
         sessionEndBlockedAtMessage.push_back(sessionEndBlocked);
+        renamesUnflushedAtMessage.push_back(!unflushedRenames.empty());
     }
 
     // The SHA-256 of some bytes, as sha256sum prints it.
@@ -242,14 +241,39 @@ private:
         EVP_MD_CTX* context = EVP_MD_CTX_new();
     };
 
-    struct Writer final : OutputFile {
-        Writer(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path))
+    // One of the updater's own handles; renames through it move the file it holds.
+    struct Handle {
+        Handle(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path))
         {
-            ++fake.writers[this->path];
+            ++fake.ours[this->path];
         }
-        ~Writer() override { --fake.writers[path]; }
+        ~Handle() { --fake.ours[path]; }
+        FileError Move(const std::wstring& to)
+        {
+            if (const FileError e = fake.Check(Op::Rename, path))
+                return e;
+            if (fake.files.count(to))
+                return kAlreadyExists;
+            if (fake.Pending(to))
+                return kErrorAccessDenied;
+            fake.files[to] = fake.files[path];
+            fake.files.erase(path);
+            fake.unflushedRenames.emplace_back(path, to);
+            --fake.ours[path], ++fake.ours[to];
+            path = to;
+            return fake.Changed();
+        }
+        FakePlatform& fake;
+        std::wstring path;
+    };
+
+    struct Writer final : OutputFile, Handle {
+        using Handle::Handle;
         bool Write(const void* data, std::size_t size) override
         {
+            if (size > fake.freeBytes)
+                return false;
+            fake.freeBytes -= size;
             fake.files.at(path).bytes.append(static_cast<const char*>(data), size);
             fake.files.at(path).durable = false;
             return fake.Changed() == kFileOk;
@@ -261,9 +285,25 @@ private:
             fake.files.at(path).durable = true;
             return fake.Changed() == kFileOk;
         }
-        bool Close() override { return !fake.faults.count({Op::Close, path}); }
-        FakePlatform& fake;
-        std::wstring path;
+        bool Close() override { return true; }
+        FileError MoveTo(const std::wstring& to) override { return Move(to); }
+    };
+
+    struct Mover final : InstalledFile, Handle {
+        Mover(FakePlatform& fake, const std::wstring& path)
+            : Handle(fake, path), bytes(fake.files[path].bytes),
+              reader(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 5,
+                     fake.faults.count({Op::Read, path}) ? bytes.size() / 2 : kNoLimit)
+        {
+        }
+        bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
+        {
+            return reader.Read(buffer, capacity, got);
+        }
+        std::uint64_t Size() override { return bytes.size(); }
+        FileError MoveTo(const std::wstring& to) override { return Move(to); }
+        const std::string bytes;
+        MemoryReader reader;
     };
 
     FileError Changed()
@@ -274,24 +314,24 @@ private:
         }
         return kFileOk;
     }
-    // The common refusals: an injected fault, a name being deleted, a missing source, a lock.
+    // The common refusals: an injected fault, a name being deleted, a missing source, a holder
+    // that shares nothing, or only reading.
     FileError Check(Op op, const std::wstring& path)
     {
         if (faults.count({op, path}) || Pending(path))
             return kErrorAccessDenied;
         if (!files.count(path))
-            return kErrorFileNotFound;
-        return Held(files[path].lockedUntil) ? kErrorSharingViolation : kFileOk;
+            return kErrorFileMissing;
+        const FakeFile& file = files[path];
+        return Held(file.lockedUntil) || (op != Op::Open && Held(file.viewedUntil))
+                   ? kErrorSharingViolation
+                   : kFileOk;
     }
     bool Held(std::uint32_t until) const { return now - start < until; }
     bool Pending(const std::wstring& path) const
     {
         const auto it = deletePending.find(path);
         return it != deletePending.end() && Held(it->second);
-    }
-    bool Writable(const std::wstring& path) const
-    {
-        return !readOnlyFolders.count(path.substr(0, path.find_last_of(L'\\'))) && !Pending(path);
     }
     // Folders as the file system knows them: letter case and spelling do not count.
     std::wstring Identity(std::wstring path) const
@@ -304,7 +344,6 @@ private:
     }
 
     std::vector<const std::map<std::wstring, std::pair<std::uint32_t, std::string>>*> keys_;
-    std::map<std::wstring, int> writers; // files open for writing
 };
 
 } // namespace kv::test

@@ -2,6 +2,7 @@
 // without a complete copy of the previous version, and the message must match the disk.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 
 #include "tests/unit/fake_platform.h"
@@ -60,8 +61,9 @@ std::string PackSzdd(const std::string& data) // every byte a literal
 
 // "E:old H:new+ro": korv5.exe holds the old executable, korv.hlp the new help file and is
 // read-only. Flags: +ro, +motw (the download's Mark of the Web), +szdd (packed), +cut (packed and
-// cut short), +empty, @N (locked until N ms), ~N (held with delete sharing until N ms). The
-// package's own files (PE:new PH:new U) are there unless the text says "-PE" and so on.
+// cut short), +empty, @N (locked until N ms), %N (held by a viewer that lets others only read,
+// until N ms), ~N (held with delete sharing until N ms). The package's own files (PE:new PH:new U)
+// are there unless the text says "-PE" and so on.
 void Put(std::map<std::wstring, FakeFile>& files, const std::string& text,
          const std::wstring& package)
 {
@@ -74,7 +76,7 @@ void Put(std::map<std::wstring, FakeFile>& files, const std::string& text,
         const std::string key = word.substr(0, word.find(':'));
         const auto flag = [&](const char* name) { return word.find(name) != std::string::npos; };
         std::string content =
-            word.substr(key.size() + 1, word.find_first_of("+@~") - key.size() - 1);
+            word.substr(key.size() + 1, word.find_first_of("+@~%") - key.size() - 1);
         if (key != "U")
             content = (key.find('H') != std::string::npos ? "help " : "exe ") + content;
         FakeFile& file = files[PathOf(key, package)] = FakeFile{};
@@ -84,10 +86,11 @@ void Put(std::map<std::wstring, FakeFile>& files, const std::string& text,
             file.streams.insert("Zone.Identifier");
         if (flag("+szdd") || flag("+cut"))
             file.bytes = PackSzdd(content).substr(0, flag("+cut") ? 15 : std::string::npos);
-        if (const auto at = word.find('@'); at != std::string::npos)
-            file.lockedUntil = std::stoul(word.substr(at + 1));
-        if (const auto at = word.find('~'); at != std::string::npos)
-            file.heldUntil = std::stoul(word.substr(at + 1));
+        for (const auto& [mark, until] : {std::pair{'@', &FakeFile::lockedUntil},
+                                          {'%', &FakeFile::viewedUntil},
+                                          {'~', &FakeFile::heldUntil}})
+            if (const auto at = word.find(mark); at != std::string::npos)
+                file.*until = std::stoul(word.substr(at + 1));
     }
 }
 
@@ -132,146 +135,140 @@ std::map<std::string, std::string> Previous(const std::map<std::wstring, std::st
 }
 
 // Presses Replace once per outcome letter (U updated, F failed, R refused) and checks the
-// messages, the files afterwards (unless `after` is null), that after every press each installed
-// file's previous version is installed or in its backup, byte for byte, that everything the update
-// wrote is a plain file, and that nothing is left in a private folder.
-void Press(FakePlatform& fake, const std::string& outcomes, const char* after)
+// messages, and after every press: each installed file's previous version is installed or in its
+// backup, byte for byte; after a failure both installed names are as before the press, after a
+// success both hold the new version, and no ".new" file is left either way; everything the update
+// wrote is a plain file, and it holds no file or key open. `after`, when given, is the whole disk
+// after the last press.
+void Press(FakePlatform& fake, const std::string& outcomes, const char* after = nullptr,
+           const std::string& newExe = "exe new")
 {
     const auto before = Contents(fake.files);
     std::vector<std::wstring> messages;
     fake.messages.clear();
     fake.sessionEndBlockedAtMessage.clear();
+    fake.renamesUnflushedAtMessage.clear();
     for (const char outcome : outcomes) {
+        const auto last = Contents(fake.files);
         const R expected = outcome == 'U' ? R::Updated : outcome == 'F' ? R::Failed : R::Refused;
         EXPECT_EQ(UpdateInstallation(fake, kInstallation), expected);
         messages.push_back(outcome == 'U' ? kSuccess : outcome == 'F' ? kFailure : kRefusal);
         const auto now = Contents(fake.files);
-        for (const auto& [key, bytes] : Previous(before)) {
-            const auto has = [&](const std::wstring& path) {
-                return now.count(path) && now.at(path) == bytes;
-            };
-            EXPECT_TRUE(has(PathOf(key)) || has(PathOf(key) + L".backup"))
+        const auto has = [&now](const std::wstring& path, const std::string& bytes) {
+            return now.count(path) && now.at(path) == bytes;
+        };
+        for (const auto& [key, bytes] : Previous(before))
+            EXPECT_TRUE(has(PathOf(key), bytes) || has(PathOf(key) + L".backup", bytes))
                 << key << " lost its previous version";
+        for (const auto& [key, updated] : {std::pair{"E", newExe}, {"H", "help new"}}) {
+            if (outcome == 'R')
+                break; // the refusal touches nothing; `after` tells
+            const std::wstring path = PathOf(key);
+            const bool kept = last.count(path) ? has(path, last.at(path)) : !now.count(path);
+            EXPECT_TRUE(outcome == 'U' ? has(path, updated) : kept)
+                << key << (outcome == 'U' ? " is not the new version" : " changed, not updated");
+            EXPECT_FALSE(now.count(path + L".new")) << key << ".new left behind";
         }
     }
     EXPECT_EQ(fake.messages, messages);
     EXPECT_EQ(fake.sessionEndBlockedAtMessage, std::vector<bool>(outcomes.size(), false));
+    for (std::size_t i = 0; i < outcomes.size(); ++i)
+        EXPECT_FALSE(outcomes[i] == 'U' && fake.renamesUnflushedAtMessage.at(i))
+            << "success told before the renames were on the disk";
     if (after) {
         auto expected = Files(after, fake.packageFolder);
         EXPECT_EQ(Contents(fake.files), Contents(expected));
     }
     EXPECT_EQ(fake.openKeys, 0);
-    EXPECT_TRUE(fake.privateFolders.empty());
+    for (const auto& [path, count] : fake.ours)
+        EXPECT_EQ(count, 0) << "the updater still holds a file open";
     for (const auto& [path, file] : fake.files) {
         const bool written = !before.count(path) || before.at(path) != file.bytes;
         EXPECT_FALSE(written && (file.readOnly || !file.streams.empty())) << "not a plain file";
     }
 }
 
-const char* const kWorn = "E:old H:old EB:older HB:older SE:stale SH:stale";
+const char* const kWorn = "E:old H:old EB:older HB:older SE:stale SH:stale EN:half HN:half";
 const char* const kUpdated = "E:new H:new EB:old HB:old";
-const char* const kPrepared = "E:old H:old EB:older HB:older SE:new SH:new";
 
-// Each file step failing, for two presses; nothing is retried, since only locks clear by
-// themselves.
-TEST(Replace, EveryFileStepFailingLeavesAKnownAndSafeState)
-{
-    const struct {
-        std::size_t step;
-        std::vector<std::pair<Op, const char*>> faults;
-        const char* start;
-        const char* presses;
-        const char* after;
-    } cases[] = {
-        // A stale copy that cannot go is overwritten anyway; the final clean-up then fails.
-        {0, {{Op::Delete, "SE"}}, kWorn, "F", "E:new H:new EB:old HB:old SE:new SH:new"},
-        {1, {{Op::Delete, "SH"}}, kWorn, "F", "E:new H:new EB:old HB:old SH:new"},
-        // A half-written file an interrupted run left beside the installed one is overwritten.
-        {2, {{Op::Delete, "EN"}}, "E:old H:old EN:half", "U", kUpdated},
-        {3, {{Op::Delete, "HN"}}, "E:old H:old HN:half", "U", kUpdated},
-        // A package fault leaves the installation as it was.
-        {4, {{Op::Read, "PE"}}, kWorn, "F", "E:old H:old EB:older HB:older"},
-        {4, {{Op::Open, "PE"}}, kWorn, "F", "E:old H:old EB:older HB:older"},
-        {4, {{Op::Close, "SE"}}, kWorn, "F", "E:old H:old EB:older HB:older"},
-        {5, {{Op::Read, "PH"}}, kWorn, "F", "E:old H:old EB:older HB:older SE:new"},
-        // An older backup that cannot go blocks its file's move aside.
-        {6, {{Op::Delete, "EB"}}, kWorn, "F", kPrepared},
-        // A file whose presence cannot be read is not taken for absent.
-        {6, {{Op::Attributes, "E"}, {Op::Rename, "E"}}, kWorn, "F", kPrepared},
-        {7, {{Op::Rename, "E"}}, kWorn, "F", "E:old H:old HB:older SE:new SH:new"},
-        {8, {{Op::Write, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
-        {8, {{Op::Flush, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
-        {8, {{Op::Rename, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
-        {8, {{Op::Close, "EN"}}, kWorn, "F", "EB:old H:old HB:older SE:new SH:new"},
-        // The staged copy changed between its check and its install.
-        {8, {{Op::Tamper, "SE"}}, kWorn, "F", "EB:old H:old HB:older SE:new! SH:new"},
-        {9, {{Op::Delete, "HB"}}, kWorn, "F", "E:new EB:old H:old HB:older SE:new SH:new"},
-        {10, {{Op::Rename, "H"}}, kWorn, "F", "E:new EB:old H:old SE:new SH:new"},
-        {11, {{Op::Write, "HN"}}, kWorn, "F", "E:new EB:old HB:old SE:new SH:new"},
-        {12, {{Op::Delete, "SE"}}, "E:old H:old", "F", "E:new H:new EB:old HB:old SE:new SH:new"},
-        {13, {{Op::Delete, "SH"}}, "E:old H:old", "F", "E:new H:new EB:old HB:old SH:new"},
-    };
-    std::set<std::size_t> covered;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "step " << c.step << ": " << UpdateSteps()[c.step].name);
-        covered.insert(c.step);
-        FakePlatform fake;
-        fake.files = Files(c.start, fake.packageFolder);
-        Ship(fake);
-        for (const auto& [op, path] : c.faults)
-            fake.faults.insert({op, PathOf(path)});
-        Press(fake, c.presses, c.after);
-        Press(fake, c.presses, nullptr);
-        EXPECT_EQ(fake.now, fake.start);
-    }
-    EXPECT_EQ(covered.size(), UpdateSteps().size());
-}
-
-// Whole presses in situations a user meets.
-TEST(Replace, SituationsEndWithTheFilesTheUserIsTold)
+// Whole presses in situations a user meets, and faults of every kind the disk can show.
+TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
 {
     const struct {
         const char* name;
         const char* start;
-        std::wstring package;
         const char* presses;
-        const char* after;
+        const char* after = nullptr; // the whole disk; by default only the checks of Press
+        std::vector<std::pair<Op, const char*>> faults = {};
+        std::wstring package = L"C:\\Package";
         const char* changedAfterShipping = "";
         bool shipped = true; // the updater carries the packed files' sums
     } cases[] = {
-        {"first update", "E:old H:old", L"C:\\Package", "U", kUpdated},
-        {"older backups, stale copies", kWorn, L"C:\\Package", "U", kUpdated},
-        {"no help file installed", "E:old", L"C:\\Package", "U", "E:new H:new EB:old"},
-        {"package at a drive root", "E:old H:old", L"E:\\", "U", kUpdated},
-        {"run again after success", kUpdated, L"C:\\Package", "UU", kUpdated},
-        {"interrupted after korv5.exe was moved aside", "EB:old H:new HB:old", L"C:\\Package", "U",
-         kUpdated},
-        {"updater started alone", "E:old H:old -PE -PH", L"C:\\Package", "FF",
-         "E:old H:old -PE -PH"},
-        {"korv.hl_ missing", "E:old H:old EB:older HB:older -PH", L"C:\\Package", "F",
-         "E:old H:old EB:older HB:older SE:new -PH"},
-        {"SZDD packed files", "E:old H:old PE:new+szdd PH:new+szdd", L"C:\\Package", "U",
+        {"first update", "E:old H:old", "U", kUpdated},
+        {"older backups, stale copies, half-written new files", kWorn, "U", kUpdated},
+        {"no help file installed", "E:old", "U", "E:new H:new EB:old"},
+        {"package at a drive root", "E:old H:old", "U", kUpdated, {}, L"E:\\"},
+        {"run again after success", kUpdated, "UU", kUpdated},
+        {"interrupted after korv5.exe was moved aside", "EB:old H:old HB:older", "U", kUpdated},
+        {"interrupted after korv5.exe was replaced", "E:new EB:old H:old HB:older", "U", kUpdated},
+        {"updater started alone", "E:old H:old -PE -PH", "FF", "E:old H:old -PE -PH"},
+        {"korv.hl_ missing", "E:old H:old EB:older HB:older -PH", "F",
+         "E:old H:old EB:older HB:older -PH"},
+        {"SZDD packed files", "E:old H:old PE:new+szdd PH:new+szdd", "U",
          "E:new H:new EB:old HB:old PE:new+szdd PH:new+szdd"},
-        {"SZDD file cut short", "E:old H:old PE:new+cut", L"C:\\Package", "F",
-         "E:old H:old PE:new+cut"},
-        {"empty packed korv5.exe", "E:old H:old PE:new+empty", L"C:\\Package", "F",
-         "E:old H:old PE:new+empty"},
-        {"one byte of korv5.ex_ changed", "E:old H:old", L"C:\\Package", "F", "E:old H:old PE:nEw",
+        {"SZDD file cut short", "E:old H:old PE:new+cut", "F"},
+        {"empty packed korv5.exe", "E:old H:old PE:new+empty", "F"},
+        {"one byte of korv5.ex_ changed",
+         "E:old H:old",
+         "F",
+         nullptr,
+         {},
+         L"C:\\Package",
          "PE:nEw"},
-        {"a build without sums installs what it finds", "E:old H:old", L"C:\\Package", "U",
-         "E:nEw H:new EB:old HB:old PE:nEw", "PE:nEw", false},
+        {"a build without sums installs what it finds",
+         "E:old H:old",
+         "U",
+         nullptr,
+         {},
+         L"C:\\Package",
+         "PE:nEw",
+         false},
         // A CD, or an archive that keeps attributes, of a download with its Mark of the Web.
-        {"read-only packed files", "E:old H:old PE:new+ro+motw PH:new+ro+motw", L"C:\\Package", "U",
-         kUpdated},
-        {"read-only old backup", "E:old H:old EB:older+ro", L"C:\\Package", "U", kUpdated},
-        {"old backup held by a scanner", "E:old H:old EB:older~300", L"C:\\Package", "U", kUpdated},
-        {"package unpacked into the installation", "E:old H:old", L"C:\\Korvane", "FF",
-         "E:old H:old"},
-        {"the installation by another drive letter", "E:old H:old", L"F:\\", "FF", "E:old H:old"},
-        {"korv5.exe locked for 300 ms", "E:old@300 H:old", L"C:\\Package", "U", kUpdated},
-        {"korv.hlp locked for 1.9 s", "E:old H:old@1900", L"C:\\Package", "U", kUpdated},
-        {"korv5.exe locked for good", "E:old@99999 H:old", L"C:\\Package", "F",
-         "E:old H:old SE:new SH:new"},
+        {"read-only packed files", "E:old H:old PE:new+ro+motw PH:new+ro+motw", "U", kUpdated},
+        {"read-only old backup", "E:old H:old EB:older+ro", "U", kUpdated},
+        {"old backup held by a scanner", "E:old H:old EB:older~300", "U", kUpdated},
+        {"half-written new file held by a scanner", "E:old H:old EN:half~300", "U", kUpdated},
+        {"package unpacked into the installation",
+         "E:old H:old",
+         "FF",
+         "E:old H:old",
+         {},
+         L"C:\\Korvane"},
+        {"the installation by another drive letter",
+         "E:old H:old",
+         "FF",
+         "E:old H:old",
+         {},
+         L"F:\\"},
+        {"korv5.exe locked for 300 ms", "E:old@300 H:old", "U", kUpdated},
+        {"korv.hlp open in a viewer for 1.9 s", "E:old H:old%1900", "U", kUpdated},
+        {"korv5.exe locked for good", "E:old@99999 H:old", "F"},
+        {"korv5.exe open in a viewer", "E:old%99999 H:old", "F", "E:old%99999 H:old"},
+        {"korv.hlp open in a viewer", "E:old H:old%99999", "F"},
+        {"korv5.exe whose presence cannot be read", kWorn, "F", nullptr, {{Op::Open, "E"}}},
+        // The package on a CD: the stale copies' tidy-up fails, and does not matter.
+        {"stale copies that cannot go", kWorn, "U", nullptr, {{Op::Delete, "SE"}}},
+        {"unreadable korv5.ex_", kWorn, "F", nullptr, {{Op::Read, "PE"}}},
+        {"unreadable korv.hl_", kWorn, "F", nullptr, {{Op::Open, "PH"}}},
+        {"no write access", kWorn, "F", nullptr, {{Op::Write, "EN"}}},
+        {"korv.hlp.new not flushed", kWorn, "F", nullptr, {{Op::Flush, "HN"}}},
+        {"installation folder not flushed", kWorn, "F", nullptr, {{Op::Flush, "C:\\Korvane\\"}}},
+        {"older backup that cannot go", kWorn, "F", nullptr, {{Op::Delete, "HB"}}},
+        // A rename failing at each position of the swap: those done before it are undone.
+        {"korv5.exe cannot move aside", kWorn, "F", nullptr, {{Op::Rename, "E"}}},
+        {"korv5.exe.new cannot take its place", kWorn, "F", nullptr, {{Op::Rename, "EN"}}},
+        {"korv.hlp cannot move aside", kWorn, "F", nullptr, {{Op::Rename, "H"}}},
+        {"korv.hlp.new cannot take its place", kWorn, "F", nullptr, {{Op::Rename, "HN"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -282,16 +279,22 @@ TEST(Replace, SituationsEndWithTheFilesTheUserIsTold)
         if (c.shipped)
             Ship(fake);
         Put(fake.files, c.changedAfterShipping, c.package);
-        Press(fake, c.presses, c.after);
+        for (const auto& [op, path] : c.faults)
+            fake.faults.insert(
+                {op, path[1] == ':' ? std::wstring(path, path + std::strlen(path)) : PathOf(path)});
+        Press(fake, c.presses, c.after, c.shipped ? "exe new" : "exe nEw");
+        // Only locks are waited out: every other failure is final at once.
+        EXPECT_TRUE(std::strpbrk(c.start, "@%~") || fake.now == fake.start);
     }
 
-    // The staged copies go to a private folder instead, which goes when the run ends.
-    for (const auto& [start, presses, after] :
-         {std::tuple{"E:old H:old", "U", kUpdated}, {"E:old H:old -PH", "F", "E:old H:old -PH"}}) {
-        FakePlatform readOnlyMedium;
-        readOnlyMedium.files = Files(start, readOnlyMedium.packageFolder);
-        readOnlyMedium.readOnlyFolders.insert(L"C:\\Package");
-        Press(readOnlyMedium, presses, after);
+    // The disk full at every byte of the two new files, then with just enough room.
+    const std::size_t needed = std::string("exe new").size() + std::string("help new").size();
+    for (std::size_t room = 0; room <= needed; ++room) {
+        SCOPED_TRACE(testing::Message() << room << " bytes free");
+        FakePlatform full;
+        full.files = Files("E:old H:old", full.packageFolder);
+        full.freeBytes = room;
+        Press(full, room < needed ? "F" : "U");
     }
 
     FakePlatform administration;
