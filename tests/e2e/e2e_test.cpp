@@ -442,6 +442,7 @@ struct Row {
     void (*arrange)(Replace& t) = nullptr; // before the updater starts
     Meanwhile meanwhile = kNothing;
     void (*afterFirst)(Replace& t) = nullptr; // after the first message was answered
+    bool thenUpdates = false; // after a failure, with its cause mended, a new start updates
 };
 
 // The old version installed, the new one packed as plain copies beside the updater.
@@ -457,6 +458,8 @@ public:
     Bytes newExe = Pattern(310017, 13), newHelp = Pattern(90003, 14);
     std::wstring inst = NewFolder(oldExe, oldHelp), pkg;
     Files instBefore, pkgBefore;
+    HANDLE viewer = nullptr; // another program that has korv.hlp open
+    ~Replace() override { CloseHandle(viewer); }
 };
 
 TEST_P(Replace, Press)
@@ -497,10 +500,10 @@ TEST_P(Replace, Press)
             PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
         if (lock) {
             EXPECT_NE(lock, INVALID_HANDLE_VALUE);
-            // korv5.exe is moved aside and replaced, then the program waits for korv.hlp: its
-            // window answers, refuses log-off, shows it is busy and takes no press, and a close
-            // request waits.
-            EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv5.exe.backup"); }, 5000));
+            // The new files are written beside the installed ones, then the program waits for
+            // korv.hlp: its window answers, refuses log-off, shows it is busy and takes no press,
+            // and a close request waits.
+            EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv.hlp.new"); }, 5000));
             EXPECT_NE(pointer(), idle) << "the pointer does not show that the program is busy";
             EXPECT_EQ(endSession(), 0) << "log-off agreed in the middle of the swap";
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
@@ -522,21 +525,23 @@ TEST_P(Replace, Press)
                         {L"korv.hlp.backup", oldHelp}};
     EXPECT_TRUE(List(inst) == (updated ? want : instBefore))
         << "installation:" << Sizes(List(inst));
-    // A failure leaves the package folder's restored copies; the next press starts with them.
-    Files pkgAfter = List(pkg);
-    for (const wchar_t* restored : {L"korv5.exe", L"korv.hlp"})
-        if (!updated && !pkgBefore.count(restored))
-            pkgAfter.erase(restored);
-    EXPECT_TRUE(pkgAfter == pkgBefore) << "package folder:" << Sizes(List(pkg));
+    EXPECT_TRUE(List(pkg) == pkgBefore) << "package folder:" << Sizes(List(pkg));
     EXPECT_TRUE(updated ? app.EndsQuietly() : app.Stays());
     for (const wchar_t* name : {L"\\korv5.exe", L"\\korv.hlp"})
         EXPECT_FALSE(GetFileAttributesW((inst + name).c_str()) & FILE_ATTRIBUTE_READONLY);
     if (updated)
         return;
-    // After a failure Korvane is still there to be found: Cancel, and a new start shows the window.
+    // After a failure Korvane is still there to be found: Cancel, and a new start shows the
+    // window; once the cause is mended, its Replace updates.
     PostMessageW(app.Item(IDC_COMMAND2), BM_CLICK, 0, 0);
     EXPECT_TRUE(app.EndsQuietly());
-    EXPECT_TRUE(App(pkg + L"\\KVUp511f.exe").Main()) << "the next start does not find Korvane";
+    App next(pkg + L"\\KVUp511f.exe");
+    ASSERT_TRUE(next.Main()) << "the next start does not find Korvane";
+    if (!row.thenUpdates)
+        return;
+    PostMessageW(next.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
+    EXPECT_EQ(next.Answer(), kSuccess);
+    EXPECT_TRUE(List(inst) == want) << "installation:" << Sizes(List(inst));
 }
 
 // The package as the runner made it and a vendor ships it, run where it is: the new files packed
@@ -607,6 +612,20 @@ const auto kInside = [](Replace& t) {
     GetShortPathNameW(t.inst.c_str(), folder, MAX_PATH);
     t.Pack(t.inst), SetRegistry(CharUpperW(folder));
 };
+// Korvane's help open in a viewer that lets others only read it, until the user closes it.
+const auto kHelpInViewer = [](Replace& t) {
+    t.viewer = CreateFileW((t.inst + L"\\korv.hlp").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+};
+const auto kViewerClosed = [](Replace& t) { CloseHandle(t.viewer), t.viewer = nullptr; };
+// The installation on G:, 1 MiB, that a filler leaves too little room for the new korv5.exe.
+const auto kOnFullDrive = [](Replace& t) {
+    t.inst = L"G:\\Korvane";
+    CreateDirectoryW(t.inst.c_str(), nullptr);
+    Write(t.inst + L"\\korv5.exe", t.oldExe), Write(t.inst + L"\\korv.hlp", t.oldHelp);
+    Write(L"G:\\filler", Bytes(600000, 'f')), SetRegistry(t.inst);
+};
+const auto kFillerDeleted = [](Replace&) { DeleteFileW(L"G:\\filler"); };
 const auto kReadOnlyBackup = [](Replace& t) {
     Write(t.inst + L"\\korv5.exe.backup", "5.00", FILE_ATTRIBUTE_READONLY);
 };
@@ -623,6 +642,8 @@ const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"InsideByAnotherDrive", {kFailure, kFailure}, kInsideByAnotherDrive},
                      {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
                      {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
+                     {"HelpOpenInViewer", {kFailure}, kHelpInViewer, kNothing, kViewerClosed, true},
+                     {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true},
                      {"PlantedDlls", {kSuccess}, PlantDlls, kNothing, ExpectNoPlantedDllLoaded}};
 INSTANTIATE_TEST_SUITE_P(Replace, Replace, testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
