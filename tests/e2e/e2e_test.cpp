@@ -592,10 +592,6 @@ void ChangedAfterSigning(Replace& t)
     Write(t.pkg + L"\\korv5.ex_", packed);
 }
 
-// Windows runs a program double-clicked inside a ZIP file alone, from a temporary folder.
-const auto kStartedAlone = [](Replace& t) {
-    DeleteFileW((t.pkg + L"\\korv5.ex_").c_str()), DeleteFileW((t.pkg + L"\\korv.hl_").c_str());
-};
 // Run again after a success, by a user who was not sure it worked.
 const auto kAlreadyUpdated = [](Replace& t) {
     Write(t.inst + L"\\korv5.exe", t.newExe), Write(t.inst + L"\\korv.hlp", t.newHelp);
@@ -609,13 +605,6 @@ const auto kInsideByAnotherDrive = [](Replace& t) {
     SetRegistry(t.inst), t.Pack(L"F:");
 };
 const auto kReadOnlyPacked = [](Replace& t) { t.Pack(t.pkg, FILE_ATTRIBUTE_READONLY); };
-// The package unpacked into the installation, Help_Dir in other letters than the folder's name
-// and in its short form, as older installers wrote it.
-const auto kInside = [](Replace& t) {
-    wchar_t folder[MAX_PATH];
-    GetShortPathNameW(t.inst.c_str(), folder, MAX_PATH);
-    t.Pack(t.inst), SetRegistry(CharUpperW(folder));
-};
 // Korvane's help open in a viewer that lets others only read it, until the user closes it.
 const auto kHelpInViewer = [](Replace& t) {
     t.viewer = CreateFileW((t.inst + L"\\korv.hlp").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -637,12 +626,10 @@ const auto kReadOnlyBackup = [](Replace& t) {
 const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"ShippedPackage", {kSuccess}, ShippedPackage},
                      {"ShippedPackageChangedAfterSigning", {kFailure}, ChangedAfterSigning},
-                     {"StartedAlone", {kFailure}, kStartedAlone},
                      {"RunAgainAfterSuccess", {kSuccess}, kAlreadyUpdated},
                      {"AtDriveRoot", {kSuccess}, [](Replace& t) { t.Pack(L"E:"); }},
                      {"ReadOnlyPackedFiles", {kSuccess}, kReadOnlyPacked},
                      {"TwoQueuedClicks", {kSuccess}, nullptr, kClickAgain},
-                     {"InsideInstallation", {kFailure, kFailure}, kInside},
                      {"InsideByAnotherDrive", {kFailure, kFailure}, kInsideByAnotherDrive},
                      {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
                      {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
@@ -651,71 +638,6 @@ const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"PlantedDlls", {kSuccess}, PlantDlls, kNothing, ExpectNoPlantedDllLoaded}};
 INSTANTIATE_TEST_SUITE_P(Replace, Replace, testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A package of plain packed copies beside a copy of the updater, in a new folder.
-std::wstring NewPackage(const Bytes& exe, const Bytes& help)
-{
-    const std::wstring pkg = NewFolder();
-    Write(pkg + L"\\korv5.ex_", exe), Write(pkg + L"\\korv.hl_", help);
-    CopyFileW(kUpdater.c_str(), (pkg + L"\\KVUp511f.exe").c_str(), TRUE);
-    return pkg + L"\\KVUp511f.exe";
-}
-
-// The updater killed (Task Manager, a crash) at instants spread over a Replace of large files;
-// after each, every installed name holds a whole version or is free with the previous version
-// in its backup, and the next start finishes the update.
-TEST(Interruption, AKilledUpdateIsFinishedByTheNextStart)
-{
-    const Bytes oldExe = Pattern(12 << 20, 11), oldHelp = Pattern(3 << 20, 12);
-    const Bytes newExe = Pattern((12 << 20) + 17, 13), newHelp = Pattern((3 << 20) + 3, 14);
-    const std::wstring updater = NewPackage(newExe, newHelp);
-    const auto press = [&](App& app) {
-        PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
-        return GetTickCount();
-    };
-    DWORD whole = 0; // how long a Replace takes here, click to message
-    {
-        NewFolder(oldExe, oldHelp);
-        App app(updater);
-        ASSERT_TRUE(app.Main());
-        const DWORD start = press(app);
-        ASSERT_TRUE(app.Watch([&] { return app.box; }, 20000));
-        whole = GetTickCount() - start;
-        ASSERT_EQ(app.Answer(), kSuccess);
-    }
-    constexpr int kKills = 12;
-    for (int kill = 0; kill < kKills; ++kill) {
-        const DWORD after = whole * kill / (kKills - 1);
-        SCOPED_TRACE(testing::Message() << "killed " << after << " ms after the click");
-        const std::wstring inst = NewFolder(oldExe, oldHelp);
-        {
-            App app(updater);
-            ASSERT_TRUE(app.Main());
-            press(app);
-            Sleep(after);
-            TerminateProcess(app.process.hProcess, 1);
-            WaitForSingleObject(app.process.hProcess, 5000);
-        }
-        for (const auto& [name, before, now] :
-             {std::tuple{L"\\korv5.exe", &oldExe, &newExe}, {L"\\korv.hlp", &oldHelp, &newHelp}}) {
-            const std::wstring path = inst + name;
-            const Bytes installed = Read(path);
-            EXPECT_TRUE(installed == *before || installed == *now ||
-                        (!Exists(path) && Read(path + L".backup") == *before))
-                << name << " is neither whole nor aside";
-        }
-        App next(updater);
-        ASSERT_TRUE(next.Main()) << "the next start did not find the installation";
-        press(next);
-        EXPECT_EQ(next.Answer(), kSuccess);
-        EXPECT_TRUE(next.EndsQuietly());
-        const Files want = {{L"korv5.exe", newExe},
-                            {L"korv.hlp", newHelp},
-                            {L"korv5.exe.backup", oldExe},
-                            {L"korv.hlp.backup", oldHelp}};
-        EXPECT_TRUE(List(inst) == want) << "installation:" << Sizes(List(inst));
-    }
-}
 
 } // namespace
 } // namespace e2e
