@@ -4,17 +4,21 @@
 //
 // It finds the installation through Help_Dir and the package beside itself, as the updater does
 // (before the click, untimed). A click on Replace then, as the updater:
-//   1. deletes stale staged copies (package folder korv5.exe, korv.hlp) and partial files
-//      (installation korv5.exe.new, korv.hlp.new);
-//   2. restores korv5.ex_ and korv.hl_ into the package folder: one sequential read in 256 KiB
-//      pieces, CNG SHA-256 (bcrypt.dll loaded by full path when first needed) over the packed
-//      bytes and over the restored bytes, written with CreateFileW(CREATE_ALWAYS) in whole
-//      256 KiB pieces;
-//   3. per file in turn: reads and hashes the installed file, deletes an old .backup (read-only
-//      cleared first), MoveFileExW(installed, .backup, WRITE_THROUGH), copies the staged file to
-//      installed + ".new" (read, SHA-256, write, compared with the restored sum),
-//      FlushFileBuffers, close, MoveFileExW(.new, installed, WRITE_THROUGH);
-//   4. deletes the two staged copies and shows the success box; OK ends it.
+//   1. asks Windows to wait with log-off (ShutdownBlockReasonCreate); deletes stale copies in the
+//      package folder (korv5.exe, korv.hlp) and leftover new files in the installation
+//      (korv5.exe.new, korv.hlp.new);
+//   2. restores korv5.ex_ and korv.hl_ straight into korv5.exe.new and korv.hlp.new: one
+//      sequential read in 256 KiB pieces, CNG SHA-256 (bcrypt.dll loaded by full path when first
+//      needed) over the restored bytes (and the packed ones, as a package's updater does), written
+//      in whole pieces through CreateFileW(GENERIC_WRITE | DELETE, no sharing, CREATE_ALWAYS),
+//      FlushFileBuffers; the new file is kept open;
+//   3. opens both installed files for moving (GENERIC_READ | DELETE, FILE_SHARE_READ) and hashes
+//      one only when its size equals the new file's; deletes the old backups (read-only cleared
+//      first);
+//   4. per file, renames through the handles (SetFileInformationByHandle, FileRenameInfo):
+//      installed -> .backup, .new -> installed;
+//   5. flushes the installation folder (its handle opened GENERIC_WRITE with backup semantics),
+//      ends the log-off block, closes the files and shows the success box; OK ends it.
 // The packed files must be plain copies (the benchmark's are): the floor does not expand SZDD.
 //
 // The updater's build in the benchmark carries no package sums, so it hashes the packed bytes
@@ -22,11 +26,14 @@
 // which does the same (for a plain copy the packed bytes are the restored ones).
 //
 // Environment:
+//   KV_FLOOR=least       the least a verified update can do instead: per file the read, the
+//                        hashing, the write and flush of the new file, the installed file opened
+//                        (read only when its size equals the new one's) and the two renames;
+//                        no deletions, no log-off block, no folder flush.
 //   KV_FLOOR_HASH=once   as above; =none: no SHA-256 at all, the same reads and writes; unset:
 //                        the packed and the restored bytes hashed, as a package's updater does.
-//   KV_FLOOR_TIMES=FILE  appends "tidy_ms T restore_ms R check_ms C backup_ms B install_ms I
-//                        delete_ms D" (each summed over both files) to FILE once the box is
-//                        answered.
+//   KV_FLOOR_TIMES=FILE  appends "tidy_ms T restore_ms R hold_ms H swap_ms S flush_ms F" (each
+//                        summed over both files) to FILE once the box is answered.
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -138,21 +145,11 @@ private:
     bool on_;
 };
 
-HANDLE OpenToRead(const std::wstring& path)
+HANDLE Open(const std::wstring& path, DWORD access, DWORD sharing, DWORD creation, DWORD flags)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), access, sharing, nullptr, creation, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         Fail(L"cannot open", path);
-    return file;
-}
-
-HANDLE Create(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        Fail(L"cannot create", path);
     return file;
 }
 
@@ -176,48 +173,58 @@ void Pump(HANDLE in, const std::wstring& from, HANDLE out, const std::wstring& t
     }
 }
 
-Digest Restore(const std::wstring& packed, const std::wstring& staged, Hashing hashing)
+ULONGLONG SizeOf(HANDLE file)
+{
+    LARGE_INTEGER size{};
+    GetFileSizeEx(file, &size);
+    return static_cast<ULONGLONG>(size.QuadPart);
+}
+
+// A new file and the installed one it replaces, each held by its handle until the end.
+struct Held {
+    HANDLE fresh = nullptr, old = nullptr;
+    Digest sum{};
+    bool upToDate = false;
+};
+
+void Restore(const std::wstring& packed, const std::wstring& fresh, Hashing hashing, Held& held)
 {
     Sha256 packedSum(hashing == Hashing::Both), restoredSum(hashing != Hashing::None);
-    HANDLE in = OpenToRead(packed);
-    HANDLE out = Create(staged);
-    Pump(in, packed, out, staged, packedSum, restoredSum);
-    const Digest restored = restoredSum.Finish();
-    if (!CloseHandle(out))
-        Fail(L"CloseHandle", staged);
+    HANDLE in =
+        Open(packed, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    held.fresh = Open(fresh, GENERIC_WRITE | DELETE, 0, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    Pump(in, packed, held.fresh, fresh, packedSum, restoredSum);
+    packedSum.Finish();
+    held.sum = restoredSum.Finish();
+    if (!FlushFileBuffers(held.fresh))
+        Fail(L"FlushFileBuffers", fresh);
     CloseHandle(in);
-    return restored;
 }
 
-Digest HashOf(const std::wstring& path, Hashing hashing)
+void Hold(const std::wstring& installed, Hashing hashing, Held& held)
 {
+    held.old = Open(installed, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING,
+                    FILE_FLAG_SEQUENTIAL_SCAN);
+    if (SizeOf(held.old) != SizeOf(held.fresh))
+        return;
     Sha256 sum(hashing != Hashing::None), none(false);
-    HANDLE in = OpenToRead(path);
-    Pump(in, path, nullptr, L"", sum, none);
-    CloseHandle(in);
-    return sum.Finish();
+    Pump(held.old, installed, nullptr, L"", sum, none);
+    held.upToDate = hashing != Hashing::None && sum.Finish() == held.sum;
 }
 
-void CopyChecked(const std::wstring& from, const std::wstring& to, const Digest& expected,
-                 Hashing hashing)
+void Rename(HANDLE file, const std::wstring& to)
 {
-    Sha256 sum(hashing != Hashing::None), none(false);
-    HANDLE in = OpenToRead(from);
-    HANDLE out = Create(to);
-    Pump(in, from, out, to, none, sum);
-    if (sum.Finish() != expected)
-        Fail(L"not the restored file", to);
-    if (!FlushFileBuffers(out))
-        Fail(L"FlushFileBuffers", to);
-    if (!CloseHandle(out))
-        Fail(L"CloseHandle", to);
-    CloseHandle(in);
-}
-
-void Rename(const std::wstring& from, const std::wstring& to)
-{
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
-        Fail(L"MoveFileExW", from);
+    const DWORD nameBytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = nameBytes;
+    std::memcpy(rename->FileName, to.data(), nameBytes);
+    if (!SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size())))
+        Fail(L"SetFileInformationByHandle", to);
 }
 
 LONGLONG Now()
@@ -233,13 +240,14 @@ struct Paths {
 };
 Paths paths;
 Hashing askedHashing = Hashing::Both;
+bool least = false;
 
 void Replace(HWND window)
 {
     const Hashing hashing = askedHashing;
     const wchar_t* names[] = {L"korv5.exe", L"korv.hlp"};
     const wchar_t* packed[] = {L"korv5.ex_", L"korv.hl_"};
-    enum { kTidy, kRestore, kCheck, kBackup, kInstall, kDelete, kParts };
+    enum { kTidy, kRestore, kHold, kSwap, kFlush, kParts };
     LONGLONG spent[kParts] = {};
     LONGLONG mark = Now();
     const auto done = [&](int part) {
@@ -248,40 +256,52 @@ void Replace(HWND window)
         mark = now;
     };
 
-    for (const wchar_t* name : names)
-        DeleteFileW((paths.package + name).c_str());
-    for (const wchar_t* name : names)
-        DeleteFileW((paths.install + name + L".new").c_str());
-    done(kTidy);
-    Digest restored[2];
-    for (int i = 0; i < 2; ++i)
-        restored[i] = Restore(paths.package + packed[i], paths.package + names[i], hashing);
-    done(kRestore);
-    for (int i = 0; i < 2; ++i) {
-        const std::wstring installed = paths.install + names[i], backup = installed + L".backup";
-        if (GetFileAttributesW(installed.c_str()) == INVALID_FILE_ATTRIBUTES)
-            Fail(L"not installed", installed);
-        const Digest installedSum = HashOf(installed, hashing);
-        const bool upToDate = hashing != Hashing::None && installedSum == restored[i];
-        const DWORD attributes =
-            upToDate ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(backup.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            SetFileAttributesW(backup.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-            DeleteFileW(backup.c_str());
-        }
-        done(kCheck);
-        if (upToDate)
-            continue;
-        Rename(installed, backup);
-        done(kBackup);
-        CopyChecked(paths.package + names[i], installed + L".new", restored[i], hashing);
-        Rename(installed + L".new", installed);
-        done(kInstall);
+    if (!least) {
+        ShutdownBlockReasonCreate(window, L"Updating Korvane");
+        for (const wchar_t* name : names)
+            DeleteFileW((paths.package + name).c_str());
+        for (const wchar_t* name : names)
+            DeleteFileW((paths.install + name + L".new").c_str());
     }
-    for (const wchar_t* name : names)
-        if (!DeleteFileW((paths.package + name).c_str()))
-            Fail(L"DeleteFileW", paths.package + name);
-    done(kDelete);
+    done(kTidy);
+    Held held[2];
+    for (int i = 0; i < 2; ++i)
+        Restore(paths.package + packed[i], paths.install + names[i] + L".new", hashing, held[i]);
+    done(kRestore);
+    for (int i = 0; i < 2; ++i)
+        Hold(paths.install + names[i], hashing, held[i]);
+    for (int i = 0; i < 2 && !least; ++i) {
+        if (held[i].upToDate)
+            continue;
+        const std::wstring backup = paths.install + names[i] + L".backup";
+        const DWORD attributes = GetFileAttributesW(backup.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            SetFileAttributesW(backup.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+        DeleteFileW(backup.c_str());
+    }
+    done(kHold);
+    for (int i = 0; i < 2; ++i) {
+        if (held[i].upToDate)
+            continue;
+        Rename(held[i].old, paths.install + names[i] + L".backup");
+        Rename(held[i].fresh, paths.install + names[i]);
+    }
+    done(kSwap);
+    if (!least) {
+        HANDLE folder = Open(paths.install, GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS);
+        if (!FlushFileBuffers(folder))
+            Fail(L"FlushFileBuffers", paths.install);
+        CloseHandle(folder);
+        ShutdownBlockReasonDestroy(window);
+    }
+    for (Held& file : held) {
+        CloseHandle(file.old);
+        if (!CloseHandle(file.fresh))
+            Fail(L"CloseHandle", paths.install);
+    }
+    done(kFlush);
 
     // The updater's success box: its text, its title, owned by the visible window.
     MessageBoxW(IsWindowVisible(window) ? window : nullptr,
@@ -295,10 +315,9 @@ void Replace(HWND window)
         const auto ms = [&](int part) { return 1000.0 * spent[part] / frequency.QuadPart; };
         if (FILE* out = _wfopen(timesFile, L"a")) {
             std::fprintf(out,
-                         "tidy_ms %.3f restore_ms %.3f check_ms %.3f backup_ms %.3f "
-                         "install_ms %.3f delete_ms %.3f\n",
-                         ms(kTidy), ms(kRestore), ms(kCheck), ms(kBackup), ms(kInstall),
-                         ms(kDelete));
+                         "tidy_ms %.3f restore_ms %.3f hold_ms %.3f swap_ms %.3f "
+                         "flush_ms %.3f\n",
+                         ms(kTidy), ms(kRestore), ms(kHold), ms(kSwap), ms(kFlush));
             std::fclose(out);
         }
     }
@@ -342,6 +361,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (!FindPaths())
         Fail(L"no installation or package folder", L"");
     askedHashing = HashingAsked();
+    wchar_t way[8] = {};
+    GetEnvironmentVariableW(L"KV_FLOOR", way, 8);
+    least = !std::wcscmp(way, L"least");
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
