@@ -11,7 +11,7 @@
 namespace {
 
 // The updater runs elevated from a downloads folder, where anything may lie beside it. Where
-// Windows has SetDefaultDllDirectories (Windows 8 and later, and Windows 7 with the 2011 loader
+// Windows has SetDefaultDllDirectories (Windows 8 and later, and Vista and 7 with the 2011 loader
 // update KB2533623), DLLs come from System32 only. Without it, SetDllDirectoryW(L"") only takes
 // the current folder out of the search; the program's own folder is still searched.
 void RestrictDllSearchToSystem32()
