@@ -18,6 +18,9 @@ constexpr COLORREF kNavy = RGB(0, 0, 128);
 constexpr COLORREF kBlue = RGB(0, 0, 255);
 constexpr COLORREF kLightGrey = RGB(192, 192, 192);
 
+// Sent by Windows 8.1 and later; the headers for Vista do not name it.
+constexpr UINT kDpiChanged = 0x02E0; // WM_DPICHANGED
+
 int DisplayDpi()
 {
     HDC screen = GetDC(nullptr);
@@ -115,7 +118,7 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         ReadColourScheme();
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
         break;
-    case WM_DPICHANGED: {
+    case kDpiChanged: {
         // Moved to a monitor of another resolution: the same window at the new one, in the
         // place the system suggests.
         dpi_ = HIWORD(wParam);

@@ -1,6 +1,8 @@
 // KVUp511f: brings an installed Korvane 5.00-5.10 up to 5.11.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <cstdlib>
 
 #include "app/form1.h"
@@ -9,7 +11,7 @@
 namespace {
 
 // The updater runs elevated from a downloads folder, where anything may lie beside it. Where
-// Windows has SetDefaultDllDirectories (Windows 8 and later, and Windows 7 with the 2011 loader
+// Windows has SetDefaultDllDirectories (Windows 8 and later, and Vista and 7 with the 2011 loader
 // update KB2533623), DLLs come from System32 only. Without it, SetDllDirectoryW(L"") only takes
 // the current folder out of the search; the program's own folder is still searched.
 void RestrictDllSearchToSystem32()
@@ -24,18 +26,56 @@ void RestrictDllSearchToSystem32()
     SetDllDirectoryW(L"");
 }
 
-// One updater at a time: a second start (a double double-click, or the package opened again)
-// brings the running one's window to the front and ends. The mutex lives as long as the process.
+// Every window of the running updater belongs to its one thread: the form, on show or still
+// hidden while the installation is looked up, and its message boxes. The not-found box shows
+// before the form does and has no owner, so the form's own popups do not lead to it.
+BOOL CALLBACK FindMessageBox(HWND window, LPARAM found)
+{
+    wchar_t name[8] = {};
+    GetClassNameW(window, name, 8);
+    if (lstrcmpW(name, L"#32770") != 0) // the class of every message box
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+void BringRunningUpdaterForward()
+{
+    // Windows of another session cannot be seen from here: that updater's user is told by it.
+    HWND form = FindWindowW(KV_FORM_CLASS, nullptr);
+    if (!form)
+        return;
+    HWND box = nullptr;
+    EnumThreadWindows(GetWindowThreadProcessId(form, nullptr), FindMessageBox,
+                      reinterpret_cast<LPARAM>(&box));
+    if (IsIconic(form))
+        ShowWindow(form, SW_RESTORE); // and with it a box it owns
+    // A message box, when one is up, is what waits for the user. Before the form shows, the
+    // installation is being looked up: nothing to show yet.
+    if (box || IsWindowVisible(form))
+        SetForegroundWindow(box ? box : form);
+}
+
+// One updater per installation, so one per machine: a second start, in this session or in
+// another one (fast user switching, a terminal server), opens no window of its own and ends.
+// The mutex lives as long as the process.
 bool AnotherUpdaterRuns()
 {
-    if (!CreateMutexW(nullptr, FALSE, L"Local\\KVUp511f") || GetLastError() != ERROR_ALREADY_EXISTS)
+    // Only administrators and the system may open the mutex: every updater can, as each runs
+    // elevated (the manifest asks for it), whoever started it. An ordinary user's program cannot,
+    // so it cannot hold the name open after the updaters end and keep every later one from
+    // running. The DACL is protected: nothing is inherited from the object directory.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;BA)(A;;GA;;;SY)",
+                                                         SDDL_REVISION_1, &descriptor, nullptr);
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    const HANDLE mutex = CreateMutexW(descriptor ? &security : nullptr, FALSE, L"Global\\KVUp511f");
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    // Access refused also means that it exists: another updater made it for administrators.
+    if (mutex ? error != ERROR_ALREADY_EXISTS : error != ERROR_ACCESS_DENIED)
         return false;
-    if (HWND other = FindWindowW(KV_FORM_CLASS, nullptr)) {
-        if (IsIconic(other))
-            ShowWindow(other, SW_RESTORE);
-        // Its message box, when one is up, is what waits for the user.
-        SetForegroundWindow(GetLastActivePopup(other));
-    }
+    BringRunningUpdaterForward();
     return true;
 }
 

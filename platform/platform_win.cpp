@@ -300,6 +300,7 @@ namespace {
 // must never be the one that runs.
 struct Cng {
     using Open = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG);
+    using Property = NTSTATUS(WINAPI*)(BCRYPT_HANDLE, LPCWSTR, PUCHAR, ULONG, ULONG*, ULONG);
     using Create = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG, PUCHAR,
                                      ULONG, ULONG);
     using Data = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
@@ -320,16 +321,24 @@ struct Cng {
             return reinterpret_cast<void*>(GetProcAddress(dll, name));
         };
         const auto open = reinterpret_cast<Open>(find("BCryptOpenAlgorithmProvider"));
+        const auto property = reinterpret_cast<Property>(find("BCryptGetProperty"));
         create = reinterpret_cast<Create>(find("BCryptCreateHash"));
         data = reinterpret_cast<Data>(find("BCryptHashData"));
         finish = reinterpret_cast<Finish>(find("BCryptFinishHash"));
         destroy = reinterpret_cast<Destroy>(find("BCryptDestroyHash"));
-        if (!open || !create || !data || !finish || !destroy ||
-            open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0)
+        // Vista wants the memory for each hash object from its caller; Windows 7 and later would
+        // allocate it themselves.
+        ULONG got = 0;
+        if (!open || !property || !create || !data || !finish || !destroy ||
+            open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
+            property(sha256, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+                     sizeof objectLength, &got, 0) != 0 ||
+            got != sizeof objectLength)
             sha256 = nullptr;
     }
 
     BCRYPT_ALG_HANDLE sha256 = nullptr; // kept for the life of the program
+    ULONG objectLength = 0;             // the size of a hash object's memory
     Create create = nullptr;
     Data data = nullptr;
     Finish finish = nullptr;
@@ -338,11 +347,20 @@ struct Cng {
 
 class CngSha256 final : public Sha256 {
 public:
-    CngSha256(const Cng& cng, BCRYPT_HASH_HANDLE hash) : cng_(cng), hash_(hash) {}
-    ~CngSha256() override { cng_.destroy(hash_); }
+    explicit CngSha256(const Cng& cng) : cng_(cng), object_(cng.objectLength) {}
+    ~CngSha256() override
+    {
+        if (hash_)
+            cng_.destroy(hash_); // before its memory goes
+    }
     CngSha256(const CngSha256&) = delete;
     CngSha256& operator=(const CngSha256&) = delete;
 
+    bool Create()
+    {
+        return cng_.create(cng_.sha256, &hash_, object_.data(), static_cast<ULONG>(object_.size()),
+                           nullptr, 0, 0) == 0;
+    }
     void Add(const void* data, std::size_t size) override
     {
         auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
@@ -361,7 +379,8 @@ public:
 
 private:
     const Cng& cng_;
-    BCRYPT_HASH_HANDLE hash_;
+    std::vector<UCHAR> object_; // the hash object's memory, as long as the hash lives
+    BCRYPT_HASH_HANDLE hash_ = nullptr;
     bool ok_ = true;
 };
 
@@ -370,10 +389,10 @@ private:
 std::unique_ptr<Sha256> Win32Platform::NewSha256()
 {
     static const Cng cng;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!cng.sha256 || cng.create(cng.sha256, &hash, nullptr, 0, nullptr, 0, 0) != 0)
+    if (!cng.sha256)
         return nullptr;
-    return std::make_unique<CngSha256>(cng, hash);
+    auto hash = std::make_unique<CngSha256>(cng);
+    return hash->Create() ? std::move(hash) : nullptr;
 }
 
 void Win32Platform::BlockSessionEnd(bool block)

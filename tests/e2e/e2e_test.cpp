@@ -88,11 +88,15 @@ std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edit
     return folder;
 }
 
-TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShows)
+TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShowsAndASecondStartRaisesIt)
 {
     SetRegistry(L"");
     App app(kUpdater);
     app.Main(); // the first program of a cold Wine takes seconds
+    SetForegroundWindow(GetDesktopWindow());
+    ASSERT_TRUE(app.Watch([&] { return app.box && GetForegroundWindow() != app.box; }, 3000));
+    EXPECT_TRUE(App(kUpdater).EndsQuietly());
+    EXPECT_TRUE(app.Watch([&] { return GetForegroundWindow() == app.box; }, 3000));
     EXPECT_EQ(app.Answer(), kNotFound);
     EXPECT_TRUE(app.EndsQuietly());
     EXPECT_EQ(app.main, nullptr) << "the main window showed";
