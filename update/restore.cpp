@@ -172,7 +172,6 @@ FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
     if (error == kFileOk && !created->Flush())
         error = kErrorWriteFault;
     if (error != kFileOk) {
-        created->Close();
         created.reset();
         platform.RemoveFile(target); // a half-written or unchecked file must never be installed
         return error;

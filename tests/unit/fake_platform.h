@@ -54,6 +54,7 @@ public:
     std::vector<bool> sessionEndBlockedAtMessage, renamesUnflushedAtMessage;
     std::vector<std::pair<std::wstring, std::wstring>> unflushedRenames; // from, to
     std::uint64_t freeBytes = std::uint64_t{1} << 40;                    // on the disk
+    bool heldAtMessage = false;            // the updater held a file open while a box showed
     int changes = 0, cutAfterChanges = -1; // a power cut right after that many changes
     // The clock, like GetTickCount, wraps round; it starts just before it does.
     const std::uint32_t start = 0xFFFFF000;
@@ -211,6 +212,8 @@ public:
         messages.push_back(text);
         sessionEndBlockedAtMessage.push_back(sessionEndBlocked);
         renamesUnflushedAtMessage.push_back(!unflushedRenames.empty());
+        for (const auto& [path, count] : ours)
+            heldAtMessage = heldAtMessage || count > 0;
     }
 
     // The SHA-256 of some bytes, as sha256sum prints it.

@@ -109,15 +109,19 @@ std::map<std::wstring, std::string> Contents(const std::map<std::wstring, FakeFi
     return contents;
 }
 
-// The package as the vendor shipped it: the updater carries the sums of its packed files.
-void Ship(FakePlatform& fake)
+// The package as the vendor shipped it: the updater carries the sums of its packed files, or of
+// the same bytes under other names.
+enum Sums { kNoSums, kShipped, kOtherNames };
+const std::wstring kPkg = L"C:\\Package";
+void Ship(FakePlatform& fake, bool otherNames = false)
 {
     for (const char* key : {"PE", "PH"}) {
         const std::wstring path = PathOf(key, fake.packageFolder);
+        std::string name(path.begin() + path.find_last_of(L'\\') + 1, path.end());
+        if (otherNames)
+            name.back() = 'x'; // as long as the right name
         if (fake.files.count(path))
-            fake.sums += FakePlatform::HexSha256(fake.files[path].bytes) + "  " +
-                         std::string(path.begin() + path.find_last_of(L'\\') + 1, path.end()) +
-                         "\n";
+            fake.sums += FakePlatform::HexSha256(fake.files[path].bytes) + "  " + name + "\n";
     }
 }
 
@@ -180,8 +184,7 @@ void Press(FakePlatform& fake, const std::string& outcomes, const char* after = 
         EXPECT_EQ(Contents(fake.files), Contents(expected));
     }
     EXPECT_EQ(fake.openKeys, 0);
-    for (const auto& [path, count] : fake.ours)
-        EXPECT_EQ(count, 0) << "the updater still holds a file open";
+    EXPECT_FALSE(fake.heldAtMessage) << "a file held open while the user reads the message";
     for (const auto& [path, file] : fake.files) {
         const bool written = !before.count(path) || before.at(path) != file.bytes;
         EXPECT_FALSE(written && (file.readOnly || !file.streams.empty())) << "not a plain file";
@@ -200,9 +203,9 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
         const char* presses;
         const char* after = nullptr; // the whole disk; by default only the checks of Press
         std::vector<std::pair<Op, const char*>> faults = {};
-        std::wstring package = L"C:\\Package";
+        std::wstring package = kPkg;
         const char* changedAfterShipping = "";
-        bool shipped = true; // the updater carries the packed files' sums
+        Sums sums = kShipped; // the packed files' sums the updater carries
     } cases[] = {
         {"first update", "E:old H:old", "U", kUpdated},
         {"older backups, stale copies, half-written new files", kWorn, "U", kUpdated},
@@ -218,21 +221,24 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
          "E:new H:new EB:old HB:old PE:new+szdd PH:new+szdd"},
         {"SZDD file cut short", "E:old H:old PE:new+cut", "F"},
         {"empty packed korv5.exe", "E:old H:old PE:new+empty", "F"},
-        {"one byte of korv5.ex_ changed",
-         "E:old H:old",
-         "F",
-         nullptr,
-         {},
-         L"C:\\Package",
-         "PE:nEw"},
+        {"one byte of korv5.ex_ changed", "E:old H:old", "F", nullptr, {}, kPkg, "PE:nEw"},
+        {"sums of other files", "E:old H:old", "F", nullptr, {}, kPkg, "", kOtherNames},
         {"a build without sums installs what it finds",
          "E:old H:old",
          "U",
          nullptr,
          {},
-         L"C:\\Package",
+         kPkg,
          "PE:nEw",
-         false},
+         kNoSums},
+        {"unreadable korv5.ex_, no sums",
+         kWorn,
+         "F",
+         nullptr,
+         {{Op::Read, "PE"}},
+         kPkg,
+         "",
+         kNoSums},
         // A CD, or an archive that keeps attributes, of a download with its Mark of the Web.
         {"read-only packed files", "E:old H:old PE:new+ro+motw PH:new+ro+motw", "U", kUpdated},
         {"read-only old backup", "E:old H:old EB:older+ro", "U", kUpdated},
@@ -276,13 +282,13 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
         fake.packageFolder = c.package;
         fake.sameFolderAs[L"f:\\"] = L"c:\\korvane\\"; // subst F: C:\Korvane
         fake.files = Files(c.start, c.package);
-        if (c.shipped)
-            Ship(fake);
+        if (c.sums != kNoSums)
+            Ship(fake, c.sums == kOtherNames);
         Put(fake.files, c.changedAfterShipping, c.package);
         for (const auto& [op, path] : c.faults)
             fake.faults.insert(
                 {op, path[1] == ':' ? std::wstring(path, path + std::strlen(path)) : PathOf(path)});
-        Press(fake, c.presses, c.after, c.shipped ? "exe new" : "exe nEw");
+        Press(fake, c.presses, c.after, c.sums == kNoSums ? "exe nEw" : "exe new");
         // Only locks are waited out: every other failure is final at once.
         EXPECT_TRUE(std::strpbrk(c.start, "@%~") || fake.now == fake.start);
     }
