@@ -92,9 +92,10 @@ TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShowsAndASecondStartRaise
 {
     SetRegistry(L"");
     App app(kUpdater);
-    app.Main(); // the first program of a cold Wine takes seconds
+    // The box in front as it shows (the first program of a cold Wine takes seconds), then behind.
+    ASSERT_TRUE(app.Watch([&] { return app.box && GetForegroundWindow() == app.box; }, 20000));
     SetForegroundWindow(GetDesktopWindow());
-    ASSERT_TRUE(app.Watch([&] { return app.box && GetForegroundWindow() != app.box; }, 3000));
+    ASSERT_TRUE(app.Watch([&] { return GetForegroundWindow() != app.box; }, 3000));
     EXPECT_TRUE(App(kUpdater).EndsQuietly());
     EXPECT_TRUE(app.Watch([&] { return GetForegroundWindow() == app.box; }, 3000));
     EXPECT_EQ(app.Answer(), kNotFound);
