@@ -122,8 +122,10 @@ FileError Hold(UpdateRun& r, UpdatedFile& f)
     const FileError error = r.platform.OpenForMoving(f.installed, &f.old);
     if (error == kErrorFileMissing || error == kErrorPathMissing)
         return kFileOk;
-    if (error != kFileOk || f.old->Size() != f.restored.size)
+    if (error != kFileOk)
         return error;
+    if (f.old->Size() != f.restored.size)
+        return kFileOk; // not the new version: no need to read it
     Sha256Digest digest{};
     if (const FileError hashError = HashStream(r.platform, *f.old, &digest))
         return hashError;
@@ -180,13 +182,6 @@ FileError Withdraw(UpdateRun&, UpdatedFile& f)
     return error;
 }
 
-// The renames go to the disk: a power cut after the success message cannot bring the old
-// version back.
-FileError MakeSwapDurable(UpdateRun& r)
-{
-    return r.platform.FlushFolder(r.installFolder);
-}
-
 } // namespace
 
 const std::vector<UpdateStep>& UpdateSteps()
@@ -211,7 +206,10 @@ const std::vector<UpdateStep>& UpdateSteps()
          [](R r) { return PutBack(r, r.help); }},
         {3, "install help file", [](R r) { return Install(r, r.help); },
          [](R r) { return Withdraw(r, r.help); }},
-        {3, "flush installation folder", MakeSwapDurable},
+        // The renames go to the disk: a power cut after the success message cannot bring the
+        // old version back.
+        {3, "flush installation folder",
+         [](R r) { return r.platform.FlushFolder(r.installFolder); }},
     };
     return steps;
 }
