@@ -80,7 +80,8 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 class Sha256 {
 public:
     virtual ~Sha256() = default;
-    virtual void Add(const void* data, std::size_t size) = 0;
+    // The updater hashes what passes through its buffers: pieces far below 4 GiB.
+    virtual void Add(const void* data, std::uint32_t size) = 0;
     // False when the system could not compute it.
     virtual bool Finish(Sha256Digest* digest) = 0;
 };
@@ -126,7 +127,7 @@ public:
     // Whether two folders are one folder of the file system, however each is spelled (another
     // drive letter, a share, a junction, a short name).
     virtual bool SameFolder(const std::wstring& a, const std::wstring& b) = 0;
-    // The folder holding the running updater; it ends with a backslash only at a drive root.
+    // The folder holding the running updater, ending with a backslash.
     virtual std::wstring PackageFolder() = 0;
 
     // The SHA-256 sums of the packed files that this updater was built for, as sha256sum writes

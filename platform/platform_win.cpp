@@ -273,9 +273,6 @@ std::wstring Win32Platform::PackageFolder()
         if (length < buffer.size()) {
             std::wstring folder(buffer.data(), length);
             folder.erase(folder.find_last_of(L'\\') + 1);
-            // "C:\" keeps its backslash; any other folder loses it.
-            if (folder.size() > 1 && folder[folder.size() - 2] != L':')
-                folder.pop_back();
             return folder;
         }
         buffer.resize(buffer.size() * 2);
@@ -361,15 +358,9 @@ public:
         return cng_.create(cng_.sha256, &hash_, object_.data(), static_cast<ULONG>(object_.size()),
                            nullptr, 0, 0) == 0;
     }
-    void Add(const void* data, std::size_t size) override
+    void Add(const void* data, std::uint32_t size) override
     {
-        auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
-        while (ok_ && size > 0) {
-            const ULONG piece = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
-            ok_ = cng_.data(hash_, bytes, piece, 0) == 0;
-            bytes += piece;
-            size -= piece;
-        }
+        ok_ = ok_ && cng_.data(hash_, static_cast<UCHAR*>(const_cast<void*>(data)), size, 0) == 0;
     }
     bool Finish(Sha256Digest* digest) override
     {

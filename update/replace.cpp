@@ -56,12 +56,9 @@ UpdatedFile FileSet(const std::wstring& installed, const std::wstring& base)
 UpdateRun StartRun(Platform& platform, const Installation& installation,
                    const std::wstring& packageFolder)
 {
-    std::wstring base = packageFolder;
-    if (base.empty() || base.back() != L'\\')
-        base += L'\\';
     return UpdateRun{platform,
-                     FileSet(installation.exePath, base),
-                     FileSet(installation.helpPath, base),
+                     FileSet(installation.exePath, packageFolder),
+                     FileSet(installation.helpPath, packageFolder),
                      FolderOf(installation.exePath),
                      platform.PackageSums(),
                      {}};

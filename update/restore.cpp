@@ -44,7 +44,7 @@ public:
         if (!in_.Read(buffer, capacity, got))
             return false;
         if (hash_)
-            hash_->Add(buffer, *got);
+            hash_->Add(buffer, static_cast<std::uint32_t>(*got));
         return true;
     }
 
@@ -59,7 +59,7 @@ public:
     HashingWriter(WriteStream& out, Sha256& hash) : out_(out), hash_(hash) {}
     bool Write(const void* data, std::size_t size) override
     {
-        hash_.Add(data, size);
+        hash_.Add(data, static_cast<std::uint32_t>(size));
         written += size;
         return out_.Write(data, size);
     }

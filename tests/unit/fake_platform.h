@@ -47,7 +47,7 @@ public:
     std::map<std::wstring, std::map<std::wstring, std::pair<std::uint32_t, std::string>>> registry;
     std::set<std::wstring> writeProtectedKeys; // opening them for more than reading fails
     std::set<std::pair<Op, std::wstring>> faults;
-    std::wstring packageFolder = L"C:\\Package";
+    std::wstring packageFolder = L"C:\\Package\\";
     std::string sums; // built into the updater
     std::vector<std::wstring> messages;
     bool sessionEndBlocked = false, sessionEndBlockedAtCut = false;
@@ -233,7 +233,7 @@ private:
     struct OpenSslSha256 final : Sha256 {
         OpenSslSha256() { EVP_DigestInit_ex(context, EVP_sha256(), nullptr); }
         ~OpenSslSha256() override { EVP_MD_CTX_free(context); }
-        void Add(const void* data, std::size_t size) override
+        void Add(const void* data, std::uint32_t size) override
         {
             EVP_DigestUpdate(context, data, size);
         }
