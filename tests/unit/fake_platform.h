@@ -29,7 +29,6 @@ constexpr FileError kAlreadyExists = 183;
 struct FakeFile {
     std::string bytes;
     bool readOnly = false, hidden = false, system = false;
-    std::set<std::string> streams; // alternate data streams, e.g. the Mark of the Web
     std::uint32_t lockedUntil = 0; // held open without sharing until this many ms have passed
     std::uint32_t viewedUntil = 0; // held by a viewer that lets others only read, until then
     std::uint32_t heldUntil = 0;   // held open with delete sharing (a scanner) until then
@@ -49,12 +48,12 @@ public:
     std::set<std::pair<Op, std::wstring>> faults;
     std::wstring packageFolder = L"C:\\Package\\";
     std::string sums; // built into the updater
+    // What the boxes said, each with what must never hold while one shows: " [a file held]" when
+    // the update held a file open, " [session end blocked]" while Windows was asked to wait.
     std::vector<std::wstring> messages;
     bool sessionEndBlocked = false, sessionEndBlockedAtCut = false;
-    std::vector<bool> sessionEndBlockedAtMessage, renamesUnflushedAtMessage;
     std::vector<std::pair<std::wstring, std::wstring>> unflushedRenames; // from, to
     std::uint64_t freeBytes = std::uint64_t{1} << 40;                    // on the disk
-    bool heldAtMessage = false;            // the updater held a file open while a box showed
     int changes = 0, cutAfterChanges = -1; // a power cut right after that many changes
     // The clock, like GetTickCount, wraps round; it starts just before it does.
     const std::uint32_t start = 0xFFFFF000;
@@ -194,7 +193,10 @@ public:
     {
         if (faults.count({Op::Flush, folder}))
             return kErrorWriteFault;
-        unflushedRenames.clear();
+        const auto inFolder = [&](auto& move) { return move.second.rfind(folder, 0) == 0; };
+        unflushedRenames.erase(
+            std::remove_if(unflushedRenames.begin(), unflushedRenames.end(), inFolder),
+            unflushedRenames.end());
         return kFileOk;
     }
     bool SameFolder(const std::wstring& a, const std::wstring& b) override
@@ -209,22 +211,18 @@ public:
     void Pause(std::uint32_t milliseconds) override { now += milliseconds; }
     void ShowMessage(const std::wstring& text) override
     {
-        messages.push_back(text);
-        sessionEndBlockedAtMessage.push_back(sessionEndBlocked);
-        renamesUnflushedAtMessage.push_back(!unflushedRenames.empty());
-        for (const auto& [path, count] : ours)
-            heldAtMessage = heldAtMessage || count > 0;
+        const bool held = std::any_of(ours.begin(), ours.end(), [](auto& o) { return o.second; });
+        messages.push_back(text + (held ? L" [a file held]" : L"") +
+                           (sessionEndBlocked ? L" [session end blocked]" : L""));
     }
 
     // The SHA-256 of some bytes, as sha256sum prints it.
     static std::string HexSha256(const std::string& bytes)
     {
-        OpenSslSha256 hash;
-        hash.Add(bytes.data(), bytes.size());
-        Sha256Digest digest{};
-        hash.Finish(&digest);
+        unsigned char digest[32];
+        EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr);
         std::string hex;
-        for (const std::uint8_t byte : digest)
+        for (const unsigned char byte : digest)
             hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
         return hex;
     }
