@@ -29,34 +29,29 @@ TEST(LocateInstallation, FindsTheExecutableOrShowsNotFound)
         const char* name;
         std::optional<std::string> value; // "Help_Dir"; nothing = missing
         std::uint32_t type;
-        std::wstring exe; // the file put on disk
-        bool hidden, system;
-        std::wstring found; // empty: not found
+        std::wstring folder; // where the file is put, and the folder found unless `found` is false
+        const wchar_t* file = L"korv5.exe";
+        bool found = true, hidden = false, system = false;
     } cases[] = {
-        {"plain folder", "C:\\Korvane" + nul, kSz, L"C:\\Korvane\\korv5.exe", 0, 0,
-         L"C:\\Korvane\\"},
-        {"ends with backslash", "C:\\Korvane\\" + nul, kSz, L"C:\\Korvane\\korv5.exe", 0, 0,
-         L"C:\\Korvane\\"},
-        {"spaces around", "  D:\\K  " + nul, kSz, L"D:\\K\\korv5.exe", 0, 0, L"D:\\K\\"},
-        {"spaces then backslash", "C:\\K\\   " + nul, kSz, L"C:\\K\\korv5.exe", 0, 0, L"C:\\K\\"},
-        {"tabs stay", "\tD:\\K\t" + nul, kSz, L"\tD:\\K\t\\korv5.exe", 0, 0, L"\tD:\\K\t\\"},
-        {"cut at NUL", "C:\\K  " + nul + "C:\\Other" + nul, kSz, L"C:\\K\\korv5.exe", 0, 0,
-         L"C:\\K\\"},
-        {"binary without NUL", "C:\\K", kBinary, L"C:\\K\\korv5.exe", 0, 0, L"C:\\K\\"},
-        {"empty", nul, kSz, L"\\korv5.exe", 0, 0, L"\\"},
-        {"only spaces", "   " + nul, kSz, L"\\korv5.exe", 0, 0, L"\\"},
-        {"400 bytes with NUL", "C:\\" + a396 + nul, kSz, long399 + L"\\korv5.exe", 0, 0,
-         long399 + L"\\"},
-        {"400 bytes without NUL", "C:\\" + a397, kBinary, long400 + L"\\korv5.exe", 0, 0,
-         long400 + L"\\"},
-        {"401 bytes", "C:\\" + a397 + nul, kSz, long400 + L"\\korv5.exe", 0, 0, L""},
-        {"hidden executable", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe", 1, 0, L""},
-        {"system executable", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe", 0, 1, L""},
-        {"only the help file", "C:\\K" + nul, kSz, L"C:\\K\\korv.hlp", 0, 0, L""},
-        {"only the backup of an interrupted update", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe.backup",
-         0, 0, L"C:\\K\\"},
-        {"a hidden backup", "C:\\K" + nul, kSz, L"C:\\K\\korv5.exe.backup", 1, 0, L""},
-        {"value missing", std::nullopt, kSz, L"C:\\K\\korv5.exe", 0, 0, L""},
+        {"plain folder", "C:\\Korvane" + nul, kSz, L"C:\\Korvane\\"},
+        {"ends with backslash", "C:\\Korvane\\" + nul, kSz, L"C:\\Korvane\\"},
+        {"spaces around", "  D:\\K  " + nul, kSz, L"D:\\K\\"},
+        {"spaces then backslash", "C:\\K\\   " + nul, kSz, L"C:\\K\\"},
+        {"tabs stay", "\tD:\\K\t" + nul, kSz, L"\tD:\\K\t\\"},
+        {"cut at NUL", "C:\\K  " + nul + "C:\\Other" + nul, kSz, L"C:\\K\\"},
+        {"binary without NUL", "C:\\K", kBinary, L"C:\\K\\"},
+        {"empty", nul, kSz, L"\\"},
+        {"only spaces", "   " + nul, kSz, L"\\"},
+        {"400 bytes with NUL", "C:\\" + a396 + nul, kSz, long399 + L"\\"},
+        {"400 bytes without NUL", "C:\\" + a397, kBinary, long400 + L"\\"},
+        {"401 bytes", "C:\\" + a397 + nul, kSz, long400 + L"\\", L"korv5.exe", false},
+        {"hidden executable", "C:\\K" + nul, kSz, L"C:\\K\\", L"korv5.exe", false, true},
+        {"system executable", "C:\\K" + nul, kSz, L"C:\\K\\", L"korv5.exe", false, false, true},
+        {"only the help file", "C:\\K" + nul, kSz, L"C:\\K\\", L"korv.hlp", false},
+        {"only the backup of an interrupted update", "C:\\K" + nul, kSz, L"C:\\K\\",
+         L"korv5.exe.backup"},
+        {"a hidden backup", "C:\\K" + nul, kSz, L"C:\\K\\", L"korv5.exe.backup", false, true},
+        {"value missing", std::nullopt, kSz, L"C:\\K\\", L"korv5.exe", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -65,12 +60,12 @@ TEST(LocateInstallation, FindsTheExecutableOrShowsNotFound)
         fake.writeProtectedKeys.insert(kProduct); // a user without write access to HKLM
         if (c.value)
             fake.PutValue(kProduct, L"Help_Dir", *c.value, c.type);
-        fake.files[c.exe].hidden = c.hidden;
-        fake.files[c.exe].system = c.system;
+        fake.files[c.folder + c.file].hidden = c.hidden;
+        fake.files[c.folder + c.file].system = c.system;
 
         const std::optional<Installation> found = LocateInstallation(fake);
         EXPECT_EQ(found ? found->exePath + L"|" + found->helpPath : L"",
-                  c.found.empty() ? L"" : c.found + L"korv5.exe|" + c.found + L"korv.hlp");
+                  c.found ? c.folder + L"korv5.exe|" + c.folder + L"korv.hlp" : L"");
         EXPECT_EQ(fake.messages,
                   found ? std::vector<std::wstring>{} : std::vector<std::wstring>{kNotFound});
         EXPECT_EQ(fake.openKeys, 0);
