@@ -154,11 +154,7 @@ FileError MoveAside(UpdateRun&, UpdatedFile& f)
 
 FileError PutBack(UpdateRun&, UpdatedFile& f)
 {
-    if (!f.movedAside)
-        return kFileOk;
-    const FileError error = f.old->MoveTo(f.installed);
-    f.movedAside = error != kFileOk;
-    return error;
+    return f.movedAside ? f.old->MoveTo(f.installed) : kFileOk;
 }
 
 FileError Install(UpdateRun&, UpdatedFile& f)
@@ -185,27 +181,27 @@ const std::vector<UpdateStep>& UpdateSteps()
 {
     using R = UpdateRun&;
     static const std::vector<UpdateStep> steps = {
-        {2, "delete stale staged executable", [](R r) { return Remove(r, r.exe.stale); }},
-        {2, "delete stale staged help file", [](R r) { return Remove(r, r.help.stale); }},
-        {2, "delete partial executable", [](R r) { return Remove(r, r.exe.partial); }},
-        {2, "delete partial help file", [](R r) { return Remove(r, r.help.partial); }},
-        {3, "restore executable", [](R r) { return Restore(r, r.exe); }},
-        {3, "restore help file", [](R r) { return Restore(r, r.help); }},
-        {3, "hold executable", [](R r) { return Hold(r, r.exe); }},
-        {3, "hold help file", [](R r) { return Hold(r, r.help); }},
-        {3, "delete old executable backup", [](R r) { return DeleteOldBackup(r, r.exe); }},
-        {3, "delete old help backup", [](R r) { return DeleteOldBackup(r, r.help); }},
-        {3, "back up executable", [](R r) { return MoveAside(r, r.exe); },
+        {kTidyUp, "delete stale staged executable", [](R r) { return Remove(r, r.exe.stale); }},
+        {kTidyUp, "delete stale staged help file", [](R r) { return Remove(r, r.help.stale); }},
+        {kTidyUp, "delete partial executable", [](R r) { return Remove(r, r.exe.partial); }},
+        {kTidyUp, "delete partial help file", [](R r) { return Remove(r, r.help.partial); }},
+        {kUpdate, "restore executable", [](R r) { return Restore(r, r.exe); }},
+        {kUpdate, "restore help file", [](R r) { return Restore(r, r.help); }},
+        {kUpdate, "hold executable", [](R r) { return Hold(r, r.exe); }},
+        {kUpdate, "hold help file", [](R r) { return Hold(r, r.help); }},
+        {kUpdate, "delete old executable backup", [](R r) { return DeleteOldBackup(r, r.exe); }},
+        {kUpdate, "delete old help backup", [](R r) { return DeleteOldBackup(r, r.help); }},
+        {kUpdate, "back up executable", [](R r) { return MoveAside(r, r.exe); },
          [](R r) { return PutBack(r, r.exe); }},
-        {3, "install executable", [](R r) { return Install(r, r.exe); },
+        {kUpdate, "install executable", [](R r) { return Install(r, r.exe); },
          [](R r) { return Withdraw(r, r.exe); }},
-        {3, "back up help file", [](R r) { return MoveAside(r, r.help); },
+        {kUpdate, "back up help file", [](R r) { return MoveAside(r, r.help); },
          [](R r) { return PutBack(r, r.help); }},
-        {3, "install help file", [](R r) { return Install(r, r.help); },
+        {kUpdate, "install help file", [](R r) { return Install(r, r.help); },
          [](R r) { return Withdraw(r, r.help); }},
         // The renames go to the disk: a power cut after the success message cannot bring the
         // old version back.
-        {3, "flush installation folder",
+        {kUpdate, "flush installation folder",
          [](R r) { return r.platform.FlushFolder(r.installFolder); }},
     };
     return steps;
@@ -269,7 +265,7 @@ bool RunSteps(UpdateRun& run)
     SessionEndBlock block(run.platform);
     const std::vector<UpdateStep>& steps = UpdateSteps();
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (RunRetryingBriefLocks(steps[i].run, run) == kFileOk || steps[i].stage != 3)
+        if (RunRetryingBriefLocks(steps[i].run, run) == kFileOk || steps[i].stage != kUpdate)
             continue;
         while (i-- > 0) {
             if (steps[i].undo)

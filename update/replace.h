@@ -44,12 +44,17 @@ struct UpdateRun {
 UpdateRun StartRun(Platform& platform, const Installation& installation,
                    const std::wstring& packageFolder);
 
-// UpdateStage: what the failure of a step means.
-//   2: the step was a tidy-up that may fail (no stale copy to delete); the run goes on.
-//   3: the new files are being made or swapped in; the run stops with the failure message, and
-//      the renames already done are undone in reverse order, so that the installation is all old.
+// What the failure of a step means.
+enum UpdateStage {
+    // The step was a tidy-up that may fail (no stale copy to delete); the run goes on.
+    kTidyUp = 2,
+    // The new files are being made or swapped in; the run stops with the failure message, and
+    // the renames already done are undone in reverse order, so that the installation is all old.
+    kUpdate = 3,
+};
+
 struct UpdateStep {
-    int stage;
+    UpdateStage stage;
     const char* name;
     FileError (*run)(UpdateRun& run);
     FileError (*undo)(UpdateRun& run) = nullptr;
