@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include <algorithm>
+
 #include "app/resource.h"
 #include "platform/product.h"
 #include "update/replace.h"
@@ -23,11 +25,12 @@ constexpr UINT kDpiChanged = 0x02E0; // WM_DPICHANGED
 
 int DisplayDpi()
 {
+    // Windows since Vista offers no resolution below 96 (100 %); a screen DC that cannot be had
+    // reads as 0 and gets that too.
     HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen)
-        ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return std::max(dpi, 96);
 }
 
 // The classic 8-point dialog font at the display's DPI.
