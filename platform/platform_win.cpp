@@ -317,24 +317,26 @@ struct Cng {
         HMODULE dll = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!dll)
             return;
-        const auto find = [dll](const char* name) {
-            return reinterpret_cast<void*>(GetProcAddress(dll, name));
-        };
-        const auto open = reinterpret_cast<Open>(find("BCryptOpenAlgorithmProvider"));
-        const auto property = reinterpret_cast<Property>(find("BCryptGetProperty"));
-        create = reinterpret_cast<Create>(find("BCryptCreateHash"));
-        data = reinterpret_cast<Data>(find("BCryptHashData"));
-        finish = reinterpret_cast<Finish>(find("BCryptFinishHash"));
-        destroy = reinterpret_cast<Destroy>(find("BCryptDestroyHash"));
+        Open open = nullptr;
+        Property property = nullptr;
+        ULONG got;
         // Vista wants the memory for each hash object from its caller; Windows 7 and later would
         // allocate it themselves.
-        ULONG got = 0;
-        if (!open || !property || !create || !data || !finish || !destroy ||
+        if (!Find(dll, "BCryptOpenAlgorithmProvider", &open) ||
+            !Find(dll, "BCryptGetProperty", &property) || !Find(dll, "BCryptCreateHash", &create) ||
+            !Find(dll, "BCryptHashData", &data) || !Find(dll, "BCryptFinishHash", &finish) ||
+            !Find(dll, "BCryptDestroyHash", &destroy) ||
             open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
             property(sha256, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                     sizeof objectLength, &got, 0) != 0 ||
-            got != sizeof objectLength)
+                     sizeof objectLength, &got, 0) != 0)
             sha256 = nullptr;
+    }
+
+    template <typename Function>
+    static bool Find(HMODULE dll, const char* name, Function* function)
+    {
+        *function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+        return *function != nullptr;
     }
 
     BCRYPT_ALG_HANDLE sha256 = nullptr; // kept for the life of the program
