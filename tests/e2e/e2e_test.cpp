@@ -76,15 +76,12 @@ std::string Sizes(const Files& files)
     return sizes;
 }
 
-// A new folder (the runner empties C:\e2e), with an installation when exe is given.
-std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edition = 0)
+// A new folder (the runner empties C:\e2e).
+std::wstring NewFolder()
 {
     static int made = 0;
-    const std::wstring folder = L"C:\\e2e\\Korvane " + std::to_wstring(GetTickCount() + ++made);
+    const std::wstring folder = L"C:\\e2e\\Korvane " + std::to_wstring(++made);
     std::filesystem::create_directories(folder);
-    if (!exe.empty())
-        Write(folder + L"\\korv5.exe", exe), Write(folder + L"\\korv.hlp", help),
-            SetRegistry(folder, edition);
     return folder;
 }
 
@@ -101,32 +98,6 @@ TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShowsAndASecondStartRaise
     EXPECT_EQ(app.Answer(), kNotFound);
     EXPECT_TRUE(app.EndsQuietly());
     EXPECT_EQ(app.main, nullptr) << "the main window showed";
-}
-
-TEST(Executable, CarriesTheNineImageIconAndTheVersionStrings)
-{
-    HMODULE exe = LoadLibraryExW(kUpdater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC group = FindResourceW(exe, MAKEINTRESOURCEW(IDI_APP), RT_GROUP_ICON);
-    // The icon directory: a count, then 14-byte entries with the width and the bits per pixel.
-    const auto* icons = static_cast<const BYTE*>(LockResource(LoadResource(exe, group)));
-    ASSERT_TRUE(icons);
-    std::multiset<int> images;
-    for (int i = 0; i < icons[4]; ++i)
-        images.insert(icons[6 + 14 * i] * 100 + icons[12 + 14 * i]);
-    EXPECT_EQ(images, (std::multiset<int>{4808, 4804, 4801, 3208, 3204, 3201, 1608, 1604, 1601}));
-
-    std::string record(GetFileVersionInfoSizeW(kUpdater.c_str(), nullptr), '\0');
-    ASSERT_TRUE(GetFileVersionInfoW(kUpdater.c_str(), 0, record.size(), record.data()));
-    for (const std::wstring string :
-         {L"ProductName=Korv_Update", L"FileVersion=1.00", L"ProductVersion=1.00",
-          L"InternalName=KVUp511f", L"OriginalFilename=KVUp511f.exe"}) {
-        const std::wstring name = string.substr(0, string.find(L'='));
-        const wchar_t* value = L"<none>";
-        UINT size = 0;
-        VerQueryValueW(record.data(), (L"\\StringFileInfo\\040904B0\\" + name).c_str(),
-                       (void**)&value, &size);
-        EXPECT_EQ(name + L"=" + value, string);
-    }
 }
 
 // Wine 8's 64-bit oleacc cannot hand an IAccessible to another process (E_NOINTERFACE): the
@@ -323,6 +294,13 @@ struct Row {
 // The old version installed, the new one packed as plain copies beside the updater.
 class Replace : public testing::TestWithParam<Row> {
 public:
+    void Install(const std::wstring& folder)
+    {
+        inst = folder;
+        CreateDirectoryW(inst.c_str(), nullptr);
+        Write(inst + L"\\korv5.exe", oldExe), Write(inst + L"\\korv.hlp", oldHelp);
+        SetRegistry(inst);
+    }
     void Pack(const std::wstring& folder, DWORD attributes = 0)
     {
         pkg = folder;
@@ -331,7 +309,7 @@ public:
     }
     Bytes oldExe = Pattern(300000, 11), oldHelp = Pattern(90000, 12);
     Bytes newExe = Pattern(310017, 13), newHelp = Pattern(90003, 14);
-    std::wstring inst = NewFolder(oldExe, oldHelp), pkg;
+    std::wstring inst, pkg;
     Files instBefore, pkgBefore;
     HANDLE viewer = nullptr; // another program that has korv.hlp open
     ~Replace() override { CloseHandle(viewer); }
@@ -340,18 +318,18 @@ public:
 TEST_P(Replace, Press)
 {
     const Row& row = GetParam();
-    Pack(NewFolder());
+    Install(NewFolder()), Pack(NewFolder());
     if (row.arrange)
         row.arrange(*this);
     CopyFileW(kUpdater.c_str(), (pkg + L"\\KVUp511f.exe").c_str(), TRUE);
     instBefore = List(inst), pkgBefore = List(pkg);
     App app(pkg + L"\\KVUp511f.exe");
     ASSERT_TRUE(app.Main());
-    // The pointer's shape over the window's first label, where it is moved (a pixel on each time).
-    auto pointer = [&, x = 0]() mutable {
+    // The pointer's shape over the middle of a window, where it is moved (a pixel on each time).
+    auto pointer = [&, x = 0](HWND over) mutable {
         RECT r;
-        GetWindowRect(app.Item(IDC_LABEL1), &r);
-        SetCursorPos(r.left + 5 + (x ^= 1), r.top + 5);
+        GetWindowRect(over, &r);
+        SetCursorPos((r.left + r.right) / 2 + (x ^= 1), (r.top + r.bottom) / 2);
         CURSORINFO info{sizeof info};
         return Sleep(100), GetCursorInfo(&info), info.hCursor;
     };
@@ -369,7 +347,7 @@ TEST_P(Replace, Press)
                           ? nullptr
                           : CreateFileW((inst + L"\\korv.hlp").c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
-        const HCURSOR idle = lock ? pointer() : nullptr;
+        const HCURSOR idle = lock ? pointer(app.Item(IDC_LABEL1)) : nullptr;
         EXPECT_TRUE(!lock || endSession() == 1) << "log-off refused before Replace";
         for (int click = 0; click <= (row.meanwhile == kClickAgain); ++click)
             PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
@@ -379,13 +357,16 @@ TEST_P(Replace, Press)
             // korv.hlp: its window answers, refuses log-off, shows it is busy and takes no press,
             // and a close request waits.
             EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv.hlp.new"); }, 5000));
-            EXPECT_NE(pointer(), idle) << "the pointer does not show that the program is busy";
+            EXPECT_NE(pointer(app.Item(IDC_LABEL1)), idle)
+                << "the pointer does not show it is busy";
             EXPECT_EQ(endSession(), 0) << "log-off agreed in the middle of the swap";
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
                          IsWindowEnabled(app.Item(IDC_COMMAND2)));
             PostMessageW(app.main, WM_CLOSE, 0, 0);
             CloseHandle(lock), lock = nullptr;
             EXPECT_TRUE(app.Watch([&] { return app.box; }, 10000));
+            EXPECT_EQ(pointer(app.box), idle)
+                << "before Replace the pointer was not the usual arrow";
             EXPECT_EQ(endSession(), 1) << "log-off refused while the last message waits";
         }
         EXPECT_EQ(app.Answer(), row.messages[n]) << "press " << n + 1;
@@ -470,11 +451,7 @@ const auto kAlreadyUpdated = [](Replace& t) {
     Write(t.inst + L"\\korv.hlp.backup", t.oldHelp);
 };
 // The package unpacked into the installation and started through F:, another name of its folder.
-const auto kInsideByAnotherDrive = [](Replace& t) {
-    t.inst = L"C:\\e2e\\by-f";
-    Write(t.inst + L"\\korv5.exe", t.oldExe), Write(t.inst + L"\\korv.hlp", t.oldHelp);
-    SetRegistry(t.inst), t.Pack(L"F:");
-};
+const auto kInsideByAnotherDrive = [](Replace& t) { t.Install(L"C:\\e2e\\by-f"), t.Pack(L"F:"); };
 const auto kReadOnlyPacked = [](Replace& t) { t.Pack(t.pkg, FILE_ATTRIBUTE_READONLY); };
 // Korvane's help open in a viewer that lets others only read it, until the user closes it.
 const auto kHelpInViewer = [](Replace& t) {
@@ -484,10 +461,7 @@ const auto kHelpInViewer = [](Replace& t) {
 const auto kViewerClosed = [](Replace& t) { CloseHandle(t.viewer), t.viewer = nullptr; };
 // The installation on G:, 1 MiB, that a filler leaves too little room for the new korv5.exe.
 const auto kOnFullDrive = [](Replace& t) {
-    t.inst = L"G:\\Korvane";
-    CreateDirectoryW(t.inst.c_str(), nullptr);
-    Write(t.inst + L"\\korv5.exe", t.oldExe), Write(t.inst + L"\\korv.hlp", t.oldHelp);
-    Write(L"G:\\filler", Bytes(600000, 'f')), SetRegistry(t.inst);
+    t.Install(L"G:\\Korvane"), Write(L"G:\\filler", Bytes(600000, 'f'));
 };
 const auto kFillerDeleted = [](Replace&) { DeleteFileW(L"G:\\filler"); };
 const auto kReadOnlyBackup = [](Replace& t) {
