@@ -275,7 +275,6 @@ void Form1::Show()
     ShowWindow(window_, SW_SHOWNORMAL);
     // Cancel is first in tab order of the controls that can take the focus.
     SetFocus(GetDlgItem(window_, IDC_COMMAND2));
-    UpdateWindow(window_);
     platform_.SetMessageOwner(window_);
 }
 
@@ -290,14 +289,11 @@ void Form1::OnCommand(int id, int notification)
         if (notification == BN_CLICKED)
             Command2_Click();
         break;
-    case IDOK: {
-        // The window has no default button: Enter presses whichever button has the focus.
-        HWND focus = GetFocus();
-        const int focusId = GetDlgCtrlID(focus);
-        if (focusId == IDC_COMMAND1 || focusId == IDC_COMMAND2)
-            SendMessageW(focus, BM_CLICK, 0, 0);
+    case IDOK:
+        // The window has no default button: Enter presses whichever button has the focus, as the
+        // dialog manager presses a dialog's default button, with the command itself.
+        OnCommand(GetDlgCtrlID(GetFocus()), BN_CLICKED);
         break;
-    }
     }
 }
 
