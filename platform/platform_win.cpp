@@ -30,10 +30,10 @@ HKEY ToHkey(RegKey key)
 
 bool ReadSome(HANDLE file, void* buffer, std::size_t capacity, std::size_t* got)
 {
-    DWORD read = 0;
+    DWORD read; // ReadFile sets it first, also when it fails
     const DWORD ask = capacity > 0x40000000 ? 0x40000000 : static_cast<DWORD>(capacity);
     const bool ok = ReadFile(file, buffer, ask, &read, nullptr);
-    *got = ok ? read : 0;
+    *got = read;
     return ok;
 }
 
@@ -97,7 +97,7 @@ public:
     {
         const auto* bytes = static_cast<const char*>(data);
         while (size > 0) {
-            DWORD written = 0;
+            DWORD written; // WriteFile sets it first, also when it fails
             const DWORD ask = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
             if (!WriteFile(file_.Get(), bytes, ask, &written, nullptr) || written == 0)
                 return false;
@@ -309,12 +309,12 @@ struct Cng {
 
     Cng()
     {
-        wchar_t path[MAX_PATH];
-        const UINT length = GetSystemDirectoryW(path, MAX_PATH - 12);
-        if (length == 0 || length >= MAX_PATH - 12)
+        wchar_t system[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
             return;
-        lstrcatW(path, L"\\bcrypt.dll");
-        HMODULE dll = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        const std::wstring path = std::wstring(system, length) + L"\\bcrypt.dll";
+        HMODULE dll = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!dll)
             return;
         Open open = nullptr;
