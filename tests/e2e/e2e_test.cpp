@@ -1,8 +1,13 @@
-// The real KVUp511f.exe under Wine: start-up, the window as a person sees and works it, the
-// executable's resources, and complete updates with their effects on disk.
+// The real KVUp511f.exe under Wine: start-up, the window as a person sees and works it, and
+// complete updates with their effects on disk. The messages' wording is the unit tests' to check;
+// here, that the right one shows.
 #include "demo/driver.h"
 
 #include "app/resource.h"
+#include "locate/locator.h"
+#include "platform/product.h"
+#include "update/edition_guard.h"
+#include "update/replace.h"
 
 #include <gtest/gtest.h>
 #include <oleacc.h>
@@ -15,14 +20,14 @@ namespace e2e {
 using namespace demo;
 namespace {
 
-// The updater's message boxes are all alike: titled "Korv_Update", only OK, no icon; OK ends them.
+// The updater's message boxes are all alike: the product's title, only OK, no icon; OK ends them.
 struct App : demo::App {
     using demo::App::App;
     std::wstring Answer()
     {
         const std::wstring text = demo::App::Answer();
         if (answered.seen) {
-            EXPECT_EQ(answered.title, L"Korv_Update");
+            EXPECT_EQ(answered.title, kv::kMessageTitle);
             EXPECT_EQ(answered.items, std::vector<int>{IDOK})
                 << "not a box with only OK and no icon";
             EXPECT_TRUE(answered.closed) << "the box stays after OK";
@@ -34,17 +39,8 @@ struct App : demo::App {
 using Bytes = std::string;
 using Files = std::map<std::wstring, Bytes>;
 const std::wstring kBuilt = KV_BUILD, kUpdater = kBuilt + L"/KVUp511f.exe";
-const std::wstring kNotFound = L"This program could not resolve the path of the exe-file of "
-                               L"Korvane. Please contact support@korvane.example";
-const std::wstring kRefusal =
-    L"Error!!! Can't use the Family Version update on this computer, because it has the "
-    L"administration version of Korvane installed. In order to update Korvane on this computer "
-    L"use the Business Version update!";
-const std::wstring kFailure =
-    L"Error! Problems were encountered during the upgrade. Deinstall the old Korvane version and "
-    L"do a new installation of the current version, which is available at "
-    L"https://www.korvane.example/";
-const std::wstring kSuccess = L"Old Version was successfully updated!";
+const std::wstring kNotFound = kv::NotFoundMessage(), kRefusal = kv::RefusalMessage();
+const std::wstring kFailure = kv::FailureMessage(), kSuccess = kv::SuccessMessage();
 
 Bytes Read(const std::wstring& path)
 {
@@ -319,11 +315,11 @@ TEST_P(Replace, Press)
     instBefore = List(inst), pkgBefore = List(pkg);
     App app(pkg + L"\\KVUp511f.exe");
     ASSERT_TRUE(app.Main());
-    // The pointer's shape over the middle of a window, where it is moved (a pixel on each time).
+    // The pointer's shape, moved to the middle of a window first (a pixel on each time) if given.
     auto pointer = [&, x = 0](HWND over) mutable {
         RECT r;
-        GetWindowRect(over, &r);
-        SetCursorPos((r.left + r.right) / 2 + (x ^= 1), (r.top + r.bottom) / 2);
+        if (over && GetWindowRect(over, &r))
+            SetCursorPos((r.left + r.right) / 2 + (x ^= 1), (r.top + r.bottom) / 2);
         CURSORINFO info{sizeof info};
         return Sleep(100), GetCursorInfo(&info), info.hCursor;
     };
@@ -351,8 +347,10 @@ TEST_P(Replace, Press)
             // korv.hlp: its window answers, refuses log-off, shows it is busy and takes no press,
             // and a close request waits.
             EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv.hlp.new"); }, 5000));
-            EXPECT_NE(pointer(app.Item(IDC_LABEL1)), idle)
-                << "the pointer does not show it is busy";
+            // Busy at once where the mouse rests, and still when it moves.
+            const HCURSOR busy = pointer(nullptr);
+            EXPECT_NE(busy, idle) << "the pointer does not show that the program is busy";
+            EXPECT_EQ(pointer(app.Item(IDC_LABEL1)), busy) << "not busy once the mouse moves";
             EXPECT_EQ(endSession(), 0) << "log-off agreed in the middle of the swap";
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
                          IsWindowEnabled(app.Item(IDC_COMMAND2)));
