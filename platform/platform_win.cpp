@@ -436,8 +436,8 @@ void Win32Platform::Pause(std::uint32_t milliseconds)
 
 void Win32Platform::ShowMessage(const std::wstring& text)
 {
-    HWND owner = owner_ && IsWindowVisible(owner_) ? owner_ : nullptr;
-    MessageBoxW(owner, text.c_str(), kMessageTitle, MB_OK);
+    // The window is the owner from when it shows until it is destroyed: the box is modal to it.
+    MessageBoxW(owner_, text.c_str(), kMessageTitle, MB_OK);
 }
 
 } // namespace kv
