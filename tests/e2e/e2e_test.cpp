@@ -21,12 +21,15 @@ using namespace demo;
 namespace {
 
 // The updater's message boxes are all alike: the product's title, only OK, no icon; OK ends them.
+// One that shows over the window is modal to it.
 struct App : demo::App {
     using demo::App::App;
     std::wstring Answer()
     {
+        const bool modal = Watch([&] { return box; }, 20000) && !(main && IsWindowEnabled(main));
         const std::wstring text = demo::App::Answer();
         if (answered.seen) {
+            EXPECT_TRUE(modal) << "the box is not modal to the window";
             EXPECT_EQ(answered.title, kv::kMessageTitle);
             EXPECT_EQ(answered.items, std::vector<int>{IDOK})
                 << "not a box with only OK and no icon";
