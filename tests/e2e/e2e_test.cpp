@@ -402,27 +402,6 @@ void ShippedPackage(Replace& t)
     EXPECT_EQ(Read(t.pkg + L"\\korv5.ex_").substr(0, 4), "SZDD");
 }
 
-// DLLs planted beside the updater under system DLL names; each logs the program it is loaded into.
-void PlantDlls(Replace& t)
-{
-    DeleteFileW(L"C:\\planted-loads.txt");
-    for (const wchar_t* name :
-         {L"\\version.dll", L"\\uxtheme.dll", L"\\dwmapi.dll", L"\\load_dwmapi.exe"})
-        CopyFileW((kBuilt + L"/e2e/planted" + name).c_str(), (t.pkg + name).c_str(), FALSE);
-    // Wine prefers its built-in DLLs; this makes it search the program's folder first, as
-    // Windows does for DLLs that are not KnownDLLs.
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;version,uxtheme,dwmapi=n,b");
-}
-
-void ExpectNoPlantedDllLoaded(Replace& t)
-{
-    EXPECT_EQ(Read(L"C:\\planted-loads.txt"), "<unreadable>") << "a planted DLL was loaded";
-    // The control case: an ordinary program in that folder does load the planted dwmapi.dll.
-    App(t.pkg + L"\\load_dwmapi.exe").Watch([] { return false; }, 5000);
-    EXPECT_NE(Read(L"C:\\planted-loads.txt").find("load_dwmapi.exe"), std::string::npos);
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=");
-}
-
 // The shipped package with one byte of korv5.ex_ changed after it was signed.
 void ChangedAfterSigning(Replace& t)
 {
@@ -463,8 +442,7 @@ const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
                      {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
                      {"HelpOpenInViewer", {kFailure}, kHelpInViewer, kNothing, kViewerClosed, true},
-                     {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true},
-                     {"PlantedDlls", {kSuccess}, PlantDlls, kNothing, ExpectNoPlantedDllLoaded}};
+                     {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true}};
 INSTANTIATE_TEST_SUITE_P(Replace, Replace, testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
