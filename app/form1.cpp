@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include <algorithm>
+
 #include "app/resource.h"
 #include "platform/product.h"
 #include "update/replace.h"
@@ -23,11 +25,12 @@ constexpr UINT kDpiChanged = 0x02E0; // WM_DPICHANGED
 
 int DisplayDpi()
 {
+    // Windows since Vista offers no resolution below 96 (100 %); a screen DC that cannot be had
+    // reads as 0 and gets that too.
     HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen)
-        ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return std::max(dpi, 96);
 }
 
 // The classic 8-point dialog font at the display's DPI.
@@ -272,7 +275,6 @@ void Form1::Show()
     ShowWindow(window_, SW_SHOWNORMAL);
     // Cancel is first in tab order of the controls that can take the focus.
     SetFocus(GetDlgItem(window_, IDC_COMMAND2));
-    UpdateWindow(window_);
     platform_.SetMessageOwner(window_);
 }
 
@@ -287,14 +289,11 @@ void Form1::OnCommand(int id, int notification)
         if (notification == BN_CLICKED)
             Command2_Click();
         break;
-    case IDOK: {
-        // The window has no default button: Enter presses whichever button has the focus.
-        HWND focus = GetFocus();
-        const int focusId = GetDlgCtrlID(focus);
-        if (focusId == IDC_COMMAND1 || focusId == IDC_COMMAND2)
-            SendMessageW(focus, BM_CLICK, 0, 0);
+    case IDOK:
+        // The window has no default button: Enter presses whichever button has the focus, as the
+        // dialog manager presses a dialog's default button, with the command itself.
+        OnCommand(GetDlgCtrlID(GetFocus()), BN_CLICKED);
         break;
-    }
     }
 }
 

@@ -30,10 +30,10 @@ HKEY ToHkey(RegKey key)
 
 bool ReadSome(HANDLE file, void* buffer, std::size_t capacity, std::size_t* got)
 {
-    DWORD read = 0;
+    DWORD read; // ReadFile sets it first, also when it fails
     const DWORD ask = capacity > 0x40000000 ? 0x40000000 : static_cast<DWORD>(capacity);
     const bool ok = ReadFile(file, buffer, ask, &read, nullptr);
-    *got = ok ? read : 0;
+    *got = read;
     return ok;
 }
 
@@ -97,7 +97,7 @@ public:
     {
         const auto* bytes = static_cast<const char*>(data);
         while (size > 0) {
-            DWORD written = 0;
+            DWORD written; // WriteFile sets it first, also when it fails
             const DWORD ask = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
             if (!WriteFile(file_.Get(), bytes, ask, &written, nullptr) || written == 0)
                 return false;
@@ -306,32 +306,34 @@ struct Cng {
 
     Cng()
     {
-        wchar_t path[MAX_PATH];
-        const UINT length = GetSystemDirectoryW(path, MAX_PATH - 12);
-        if (length == 0 || length >= MAX_PATH - 12)
+        wchar_t system[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
             return;
-        lstrcatW(path, L"\\bcrypt.dll");
-        HMODULE dll = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        const std::wstring path = std::wstring(system, length) + L"\\bcrypt.dll";
+        HMODULE dll = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!dll)
             return;
-        const auto find = [dll](const char* name) {
-            return reinterpret_cast<void*>(GetProcAddress(dll, name));
-        };
-        const auto open = reinterpret_cast<Open>(find("BCryptOpenAlgorithmProvider"));
-        const auto property = reinterpret_cast<Property>(find("BCryptGetProperty"));
-        create = reinterpret_cast<Create>(find("BCryptCreateHash"));
-        data = reinterpret_cast<Data>(find("BCryptHashData"));
-        finish = reinterpret_cast<Finish>(find("BCryptFinishHash"));
-        destroy = reinterpret_cast<Destroy>(find("BCryptDestroyHash"));
+        Open open = nullptr;
+        Property property = nullptr;
+        ULONG got;
         // Vista wants the memory for each hash object from its caller; Windows 7 and later would
         // allocate it themselves.
-        ULONG got = 0;
-        if (!open || !property || !create || !data || !finish || !destroy ||
+        if (!Find(dll, "BCryptOpenAlgorithmProvider", &open) ||
+            !Find(dll, "BCryptGetProperty", &property) || !Find(dll, "BCryptCreateHash", &create) ||
+            !Find(dll, "BCryptHashData", &data) || !Find(dll, "BCryptFinishHash", &finish) ||
+            !Find(dll, "BCryptDestroyHash", &destroy) ||
             open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
             property(sha256, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                     sizeof objectLength, &got, 0) != 0 ||
-            got != sizeof objectLength)
+                     sizeof objectLength, &got, 0) != 0)
             sha256 = nullptr;
+    }
+
+    template <typename Function>
+    static bool Find(HMODULE dll, const char* name, Function* function)
+    {
+        *function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+        return *function != nullptr;
     }
 
     BCRYPT_ALG_HANDLE sha256 = nullptr; // kept for the life of the program
@@ -425,8 +427,8 @@ void Win32Platform::Pause(std::uint32_t milliseconds)
 
 void Win32Platform::ShowMessage(const std::wstring& text)
 {
-    HWND owner = owner_ && IsWindowVisible(owner_) ? owner_ : nullptr;
-    MessageBoxW(owner, text.c_str(), kMessageTitle, MB_OK);
+    // The window is the owner from when it shows until it is destroyed: the box is modal to it.
+    MessageBoxW(owner_, text.c_str(), kMessageTitle, MB_OK);
 }
 
 } // namespace kv

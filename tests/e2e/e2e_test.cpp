@@ -1,13 +1,17 @@
-// The real KVUp511f.exe under Wine: start-up, the window as a person sees and works it, the
-// executable's resources, and complete updates with their effects on disk.
+// The real KVUp511f.exe under Wine: start-up, the window as a person sees and works it, and
+// complete updates with their effects on disk. The messages' wording is the unit tests' to check;
+// here, that the right one shows.
 #include "demo/driver.h"
 
 #include "app/resource.h"
+#include "locate/locator.h"
+#include "platform/product.h"
+#include "update/edition_guard.h"
+#include "update/replace.h"
 
 #include <gtest/gtest.h>
 #include <oleacc.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,14 +20,17 @@ namespace e2e {
 using namespace demo;
 namespace {
 
-// The updater's message boxes are all alike: titled "Korv_Update", only OK, no icon; OK ends them.
+// The updater's message boxes are all alike: the product's title, only OK, no icon; OK ends them.
+// One that shows over the window is modal to it.
 struct App : demo::App {
     using demo::App::App;
     std::wstring Answer()
     {
+        const bool modal = Watch([&] { return box; }, 20000) && !(main && IsWindowEnabled(main));
         const std::wstring text = demo::App::Answer();
         if (answered.seen) {
-            EXPECT_EQ(answered.title, L"Korv_Update");
+            EXPECT_TRUE(modal) << "the box is not modal to the window";
+            EXPECT_EQ(answered.title, kv::kMessageTitle);
             EXPECT_EQ(answered.items, std::vector<int>{IDOK})
                 << "not a box with only OK and no icon";
             EXPECT_TRUE(answered.closed) << "the box stays after OK";
@@ -33,19 +40,10 @@ struct App : demo::App {
 };
 
 using Bytes = std::string;
-using Files = std::map<std::wstring, Bytes>;
+using Files = std::map<std::wstring, std::string>; // names and digests
 const std::wstring kBuilt = KV_BUILD, kUpdater = kBuilt + L"/KVUp511f.exe";
-const std::wstring kNotFound = L"This program could not resolve the path of the exe-file of "
-                               L"Korvane. Please contact support@korvane.example";
-const std::wstring kRefusal =
-    L"Error!!! Can't use the Family Version update on this computer, because it has the "
-    L"administration version of Korvane installed. In order to update Korvane on this computer "
-    L"use the Business Version update!";
-const std::wstring kFailure =
-    L"Error! Problems were encountered during the upgrade. Deinstall the old Korvane version and "
-    L"do a new installation of the current version, which is available at "
-    L"https://www.korvane.example/";
-const std::wstring kSuccess = L"Old Version was successfully updated!";
+const std::wstring kNotFound = kv::NotFoundMessage(), kRefusal = kv::RefusalMessage();
+const std::wstring kFailure = kv::FailureMessage(), kSuccess = kv::SuccessMessage();
 
 Bytes Read(const std::wstring& path)
 {
@@ -59,32 +57,27 @@ void Write(const std::wstring& path, const Bytes& bytes, DWORD attributes = 0)
     SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_ARCHIVE);
 }
 
+// A file's size and a hash of its bytes, which a failed check can print.
+std::string Digest(const Bytes& bytes)
+{
+    return std::to_string(bytes.size()) + " bytes, hash " +
+           std::to_string(std::hash<Bytes>{}(bytes));
+}
+
 Files List(const std::wstring& folder)
 {
     Files files;
     for (const auto& entry : std::filesystem::directory_iterator(folder + L"\\"))
-        files[entry.path().filename()] = Read(entry.path());
+        files[entry.path().filename()] = Digest(Read(entry.path()));
     return files;
 }
 
-// File names and sizes, for the messages of failed checks.
-std::string Sizes(const Files& files)
-{
-    std::string sizes;
-    for (const auto& [name, bytes] : files)
-        sizes += " " + std::string(name.begin(), name.end()) + ":" + std::to_string(bytes.size());
-    return sizes;
-}
-
-// A new folder (the runner empties C:\e2e), with an installation when exe is given.
-std::wstring NewFolder(const Bytes& exe = "", const Bytes& help = "", DWORD edition = 0)
+// A new folder (the runner empties C:\e2e).
+std::wstring NewFolder()
 {
     static int made = 0;
-    const std::wstring folder = L"C:\\e2e\\Korvane " + std::to_wstring(GetTickCount() + ++made);
+    const std::wstring folder = L"C:\\e2e\\Korvane " + std::to_wstring(++made);
     std::filesystem::create_directories(folder);
-    if (!exe.empty())
-        Write(folder + L"\\korv5.exe", exe), Write(folder + L"\\korv.hlp", help),
-            SetRegistry(folder, edition);
     return folder;
 }
 
@@ -101,32 +94,6 @@ TEST(Startup, WithoutInstallationOnlyTheNotFoundMessageShowsAndASecondStartRaise
     EXPECT_EQ(app.Answer(), kNotFound);
     EXPECT_TRUE(app.EndsQuietly());
     EXPECT_EQ(app.main, nullptr) << "the main window showed";
-}
-
-TEST(Executable, CarriesTheNineImageIconAndTheVersionStrings)
-{
-    HMODULE exe = LoadLibraryExW(kUpdater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC group = FindResourceW(exe, MAKEINTRESOURCEW(IDI_APP), RT_GROUP_ICON);
-    // The icon directory: a count, then 14-byte entries with the width and the bits per pixel.
-    const auto* icons = static_cast<const BYTE*>(LockResource(LoadResource(exe, group)));
-    ASSERT_TRUE(icons);
-    std::multiset<int> images;
-    for (int i = 0; i < icons[4]; ++i)
-        images.insert(icons[6 + 14 * i] * 100 + icons[12 + 14 * i]);
-    EXPECT_EQ(images, (std::multiset<int>{4808, 4804, 4801, 3208, 3204, 3201, 1608, 1604, 1601}));
-
-    std::string record(GetFileVersionInfoSizeW(kUpdater.c_str(), nullptr), '\0');
-    ASSERT_TRUE(GetFileVersionInfoW(kUpdater.c_str(), 0, record.size(), record.data()));
-    for (const std::wstring string :
-         {L"ProductName=Korv_Update", L"FileVersion=1.00", L"ProductVersion=1.00",
-          L"InternalName=KVUp511f", L"OriginalFilename=KVUp511f.exe"}) {
-        const std::wstring name = string.substr(0, string.find(L'='));
-        const wchar_t* value = L"<none>";
-        UINT size = 0;
-        VerQueryValueW(record.data(), (L"\\StringFileInfo\\040904B0\\" + name).c_str(),
-                       (void**)&value, &size);
-        EXPECT_EQ(name + L"=" + value, string);
-    }
 }
 
 // Wine 8's 64-bit oleacc cannot hand an IAccessible to another process (E_NOINTERFACE): the
@@ -267,11 +234,9 @@ TEST_P(Looks, AsItsReferencePicture)
                           std::abs(r.top + r.bottom - GetSystemMetrics(SM_CYSCREEN)) <= 1)
         << "at " << r.left << "," << r.top;
     // The window, frame included, as a PPM file, against its reference picture, which the runner
-    // gives the tests in that form. One that differs is saved beside it, with a difference image:
-    // black where they agree.
+    // gives the tests in that form. One that differs is saved beside it.
     Bytes got = "P6\n" + std::to_string(r.right - r.left) + " " + std::to_string(r.bottom - r.top) +
                 "\n255\n";
-    const std::size_t header = got.size();
     for (const DWORD pixel : Pixels(r))
         got += {char(pixel >> 16), char(pixel >> 8), char(pixel)};
     const std::wstring picture =
@@ -279,12 +244,9 @@ TEST_P(Looks, AsItsReferencePicture)
     const Bytes want = Read(picture + L".ppm");
     if (got == want)
         return;
-    Bytes diff = got;
-    for (std::size_t i = header; i < std::min(got.size(), want.size()); ++i)
-        diff[i] ^= want[i];
-    Write(picture + L"-got.ppm", got), Write(picture + L"-diff.ppm", diff);
+    Write(picture + L"-got.ppm", got);
     ADD_FAILURE() << "the window does not look as tests/e2e/reference/" << name << ".png: see "
-                  << kBuilt.substr(2) << "/e2e/pictures/" << name << "-*.ppm. If it should, run "
+                  << kBuilt.substr(2) << "/e2e/pictures/" << name << "-got.ppm. If it should, run "
                   << "in the repository: tests/e2e/run --update-pictures " << kBuilt.substr(2);
 }
 
@@ -323,6 +285,13 @@ struct Row {
 // The old version installed, the new one packed as plain copies beside the updater.
 class Replace : public testing::TestWithParam<Row> {
 public:
+    void Install(const std::wstring& folder)
+    {
+        inst = folder;
+        CreateDirectoryW(inst.c_str(), nullptr);
+        Write(inst + L"\\korv5.exe", oldExe), Write(inst + L"\\korv.hlp", oldHelp);
+        SetRegistry(inst);
+    }
     void Pack(const std::wstring& folder, DWORD attributes = 0)
     {
         pkg = folder;
@@ -331,7 +300,7 @@ public:
     }
     Bytes oldExe = Pattern(300000, 11), oldHelp = Pattern(90000, 12);
     Bytes newExe = Pattern(310017, 13), newHelp = Pattern(90003, 14);
-    std::wstring inst = NewFolder(oldExe, oldHelp), pkg;
+    std::wstring inst, pkg;
     Files instBefore, pkgBefore;
     HANDLE viewer = nullptr; // another program that has korv.hlp open
     ~Replace() override { CloseHandle(viewer); }
@@ -340,18 +309,18 @@ public:
 TEST_P(Replace, Press)
 {
     const Row& row = GetParam();
-    Pack(NewFolder());
+    Install(NewFolder()), Pack(NewFolder());
     if (row.arrange)
         row.arrange(*this);
     CopyFileW(kUpdater.c_str(), (pkg + L"\\KVUp511f.exe").c_str(), TRUE);
     instBefore = List(inst), pkgBefore = List(pkg);
     App app(pkg + L"\\KVUp511f.exe");
     ASSERT_TRUE(app.Main());
-    // The pointer's shape over the window's first label, where it is moved (a pixel on each time).
-    auto pointer = [&, x = 0]() mutable {
+    // The pointer's shape, moved to the middle of a window first (a pixel on each time) if given.
+    auto pointer = [&, x = 0](HWND over) mutable {
         RECT r;
-        GetWindowRect(app.Item(IDC_LABEL1), &r);
-        SetCursorPos(r.left + 5 + (x ^= 1), r.top + 5);
+        if (over && GetWindowRect(over, &r))
+            SetCursorPos((r.left + r.right) / 2 + (x ^= 1), (r.top + r.bottom) / 2);
         CURSORINFO info{sizeof info};
         return Sleep(100), GetCursorInfo(&info), info.hCursor;
     };
@@ -369,7 +338,7 @@ TEST_P(Replace, Press)
                           ? nullptr
                           : CreateFileW((inst + L"\\korv.hlp").c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
-        const HCURSOR idle = lock ? pointer() : nullptr;
+        const HCURSOR idle = lock ? pointer(app.Item(IDC_LABEL1)) : nullptr;
         EXPECT_TRUE(!lock || endSession() == 1) << "log-off refused before Replace";
         for (int click = 0; click <= (row.meanwhile == kClickAgain); ++click)
             PostMessageW(app.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
@@ -379,13 +348,18 @@ TEST_P(Replace, Press)
             // korv.hlp: its window answers, refuses log-off, shows it is busy and takes no press,
             // and a close request waits.
             EXPECT_TRUE(app.Watch([&] { return Exists(inst + L"\\korv.hlp.new"); }, 5000));
-            EXPECT_NE(pointer(), idle) << "the pointer does not show that the program is busy";
+            // Busy at once where the mouse rests, and still when it moves.
+            const HCURSOR busy = pointer(nullptr);
+            EXPECT_NE(busy, idle) << "the pointer does not show that the program is busy";
+            EXPECT_EQ(pointer(app.Item(IDC_LABEL1)), busy) << "not busy once the mouse moves";
             EXPECT_EQ(endSession(), 0) << "log-off agreed in the middle of the swap";
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
                          IsWindowEnabled(app.Item(IDC_COMMAND2)));
             PostMessageW(app.main, WM_CLOSE, 0, 0);
             CloseHandle(lock), lock = nullptr;
             EXPECT_TRUE(app.Watch([&] { return app.box; }, 10000));
+            EXPECT_EQ(pointer(app.box), idle)
+                << "before Replace the pointer was not the usual arrow";
             EXPECT_EQ(endSession(), 1) << "log-off refused while the last message waits";
         }
         EXPECT_EQ(app.Answer(), row.messages[n]) << "press " << n + 1;
@@ -394,13 +368,12 @@ TEST_P(Replace, Press)
             row.afterFirst(*this);
     }
     const bool updated = row.messages.back() == kSuccess;
-    const Files want = {{L"korv5.exe", newExe},
-                        {L"korv.hlp", newHelp},
-                        {L"korv5.exe.backup", oldExe},
-                        {L"korv.hlp.backup", oldHelp}};
-    EXPECT_TRUE(List(inst) == (updated ? want : instBefore))
-        << "installation:" << Sizes(List(inst));
-    EXPECT_TRUE(List(pkg) == pkgBefore) << "package folder:" << Sizes(List(pkg));
+    const Files want = {{L"korv5.exe", Digest(newExe)},
+                        {L"korv.hlp", Digest(newHelp)},
+                        {L"korv5.exe.backup", Digest(oldExe)},
+                        {L"korv.hlp.backup", Digest(oldHelp)}};
+    EXPECT_EQ(List(inst), updated ? want : instBefore) << "the installation";
+    EXPECT_EQ(List(pkg), pkgBefore) << "the package folder";
     EXPECT_TRUE(updated ? app.EndsQuietly() : app.Stays());
     for (const wchar_t* name : {L"\\korv5.exe", L"\\korv.hlp"})
         EXPECT_FALSE(GetFileAttributesW((inst + name).c_str()) & FILE_ATTRIBUTE_READONLY);
@@ -416,7 +389,7 @@ TEST_P(Replace, Press)
         return;
     PostMessageW(next.Item(IDC_COMMAND1), BM_CLICK, 0, 0);
     EXPECT_EQ(next.Answer(), kSuccess);
-    EXPECT_TRUE(List(inst) == want) << "installation:" << Sizes(List(inst));
+    EXPECT_EQ(List(inst), want) << "the installation";
 }
 
 // The package as the runner made it and a vendor ships it, run where it is: the new files packed
@@ -427,27 +400,6 @@ void ShippedPackage(Replace& t)
     t.newExe = Read(kBuilt + L"/e2e/new/korv5.exe");
     t.newHelp = Read(kBuilt + L"/e2e/new/korv.hlp");
     EXPECT_EQ(Read(t.pkg + L"\\korv5.ex_").substr(0, 4), "SZDD");
-}
-
-// DLLs planted beside the updater under system DLL names; each logs the program it is loaded into.
-void PlantDlls(Replace& t)
-{
-    DeleteFileW(L"C:\\planted-loads.txt");
-    for (const wchar_t* name :
-         {L"\\version.dll", L"\\uxtheme.dll", L"\\dwmapi.dll", L"\\load_dwmapi.exe"})
-        CopyFileW((kBuilt + L"/e2e/planted" + name).c_str(), (t.pkg + name).c_str(), FALSE);
-    // Wine prefers its built-in DLLs; this makes it search the program's folder first, as
-    // Windows does for DLLs that are not KnownDLLs.
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;version,uxtheme,dwmapi=n,b");
-}
-
-void ExpectNoPlantedDllLoaded(Replace& t)
-{
-    EXPECT_EQ(Read(L"C:\\planted-loads.txt"), "<unreadable>") << "a planted DLL was loaded";
-    // The control case: an ordinary program in that folder does load the planted dwmapi.dll.
-    App(t.pkg + L"\\load_dwmapi.exe").Watch([] { return false; }, 5000);
-    EXPECT_NE(Read(L"C:\\planted-loads.txt").find("load_dwmapi.exe"), std::string::npos);
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=");
 }
 
 // The shipped package with one byte of korv5.ex_ changed after it was signed.
@@ -463,18 +415,8 @@ void ChangedAfterSigning(Replace& t)
     Write(t.pkg + L"\\korv5.ex_", packed);
 }
 
-// Run again after a success, by a user who was not sure it worked.
-const auto kAlreadyUpdated = [](Replace& t) {
-    Write(t.inst + L"\\korv5.exe", t.newExe), Write(t.inst + L"\\korv.hlp", t.newHelp);
-    Write(t.inst + L"\\korv5.exe.backup", t.oldExe);
-    Write(t.inst + L"\\korv.hlp.backup", t.oldHelp);
-};
 // The package unpacked into the installation and started through F:, another name of its folder.
-const auto kInsideByAnotherDrive = [](Replace& t) {
-    t.inst = L"C:\\e2e\\by-f";
-    Write(t.inst + L"\\korv5.exe", t.oldExe), Write(t.inst + L"\\korv.hlp", t.oldHelp);
-    SetRegistry(t.inst), t.Pack(L"F:");
-};
+const auto kInsideByAnotherDrive = [](Replace& t) { t.Install(L"C:\\e2e\\by-f"), t.Pack(L"F:"); };
 const auto kReadOnlyPacked = [](Replace& t) { t.Pack(t.pkg, FILE_ATTRIBUTE_READONLY); };
 // Korvane's help open in a viewer that lets others only read it, until the user closes it.
 const auto kHelpInViewer = [](Replace& t) {
@@ -484,10 +426,7 @@ const auto kHelpInViewer = [](Replace& t) {
 const auto kViewerClosed = [](Replace& t) { CloseHandle(t.viewer), t.viewer = nullptr; };
 // The installation on G:, 1 MiB, that a filler leaves too little room for the new korv5.exe.
 const auto kOnFullDrive = [](Replace& t) {
-    t.inst = L"G:\\Korvane";
-    CreateDirectoryW(t.inst.c_str(), nullptr);
-    Write(t.inst + L"\\korv5.exe", t.oldExe), Write(t.inst + L"\\korv.hlp", t.oldHelp);
-    Write(L"G:\\filler", Bytes(600000, 'f')), SetRegistry(t.inst);
+    t.Install(L"G:\\Korvane"), Write(L"G:\\filler", Bytes(600000, 'f'));
 };
 const auto kFillerDeleted = [](Replace&) { DeleteFileW(L"G:\\filler"); };
 const auto kReadOnlyBackup = [](Replace& t) {
@@ -497,16 +436,13 @@ const auto kReadOnlyBackup = [](Replace& t) {
 const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"ShippedPackage", {kSuccess}, ShippedPackage},
                      {"ShippedPackageChangedAfterSigning", {kFailure}, ChangedAfterSigning},
-                     {"RunAgainAfterSuccess", {kSuccess}, kAlreadyUpdated},
-                     {"AtDriveRoot", {kSuccess}, [](Replace& t) { t.Pack(L"E:"); }},
                      {"ReadOnlyPackedFiles", {kSuccess}, kReadOnlyPacked},
                      {"TwoQueuedClicks", {kSuccess}, nullptr, kClickAgain},
                      {"InsideByAnotherDrive", {kFailure, kFailure}, kInsideByAnotherDrive},
                      {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
                      {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
                      {"HelpOpenInViewer", {kFailure}, kHelpInViewer, kNothing, kViewerClosed, true},
-                     {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true},
-                     {"PlantedDlls", {kSuccess}, PlantDlls, kNothing, ExpectNoPlantedDllLoaded}};
+                     {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true}};
 INSTANTIATE_TEST_SUITE_P(Replace, Replace, testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
