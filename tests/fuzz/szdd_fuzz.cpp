@@ -13,8 +13,12 @@
 #include <mspack.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 #include "tests/szdd/memory_streams.h"
@@ -140,3 +144,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     return 0;
 }
+
+#ifdef KV_SZDD_REPLAY
+// Without libFuzzer, in the unit tests' build: every file in the folder given (the seeds the
+// fuzzer starts from) goes through the same comparison once, so that each unit run checks them.
+int main(int, char** argv)
+{
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(argv[1])) {
+        std::ifstream file(entry.path(), std::ios::binary);
+        const Bytes data(std::istreambuf_iterator<char>(file), {});
+        std::fprintf(stderr, "%s\n", entry.path().filename().c_str()); // the last one named failed
+        LLVMFuzzerTestOneInput(data.data(), data.size());
+        ++files;
+    }
+    return files == 0; // no seeds found is no pass
+}
+#endif
