@@ -108,19 +108,24 @@ FakePlatform Machine(const std::string& text)
     const std::size_t bar = std::min(text.find('|'), text.size());
     std::istringstream words(text.substr(0, bar));
     std::string before;
+    bool shipSums = true, otherNames = false;
     for (std::string word; words >> word;) {
         if (word.rfind("pkg=", 0) == 0)
             fake.packageFolder = std::wstring(word.begin() + 4, word.end());
-        else if (word.find("sums") == std::string::npos)
+        else if (word == "nosums")
+            shipSums = false;
+        else if (word == "othersums")
+            otherNames = true;
+        else
             before += word + " ";
     }
     Put(fake, "PE:new PH:new U:updater " + before);
     for (const char* key : {"PE", "PH"}) {
         const std::wstring path = PathOf(key, fake.packageFolder);
         std::string name(path.begin() + path.find_last_of(L'\\') + 1, path.end());
-        if (text.find("othersums") < bar)
+        if (otherNames)
             name.back() = 'x'; // as long as the right name
-        if (fake.files.count(path) && text.find("nosums") >= bar)
+        if (fake.files.count(path) && shipSums)
             fake.sums += FakePlatform::HexSha256(fake.files[path].bytes) + "  " + name + "\n";
     }
     Put(fake, text.substr(std::min(bar + 1, text.size())));
@@ -183,8 +188,8 @@ void Press(FakePlatform& fake, const std::string& outcomes, const char* after = 
         }
     }
     EXPECT_EQ(fake.messages, messages);
-    const std::wstring& pkg = fake.packageFolder;
     if (after) {
+        const std::wstring& pkg = fake.packageFolder;
         EXPECT_EQ(
             Contents(fake.files),
             Contents(Machine("pkg=" + std::string(pkg.begin(), pkg.end()) + " " + after).files));
