@@ -55,12 +55,15 @@ std::optional<Installation> LocateInstallation(Platform& platform)
 {
     if (const auto raw = ReadInstallFolderValue(platform)) {
         const std::wstring folder = CleanInstallFolder(*raw);
-        Installation found{folder + kInstalledExeName, folder + kInstalledHelpName};
+        Installation found{folder + kInstalledExeName, folder + kInstalledHelpName, {}};
         // An update that was interrupted after moving korv5.exe aside leaves only its backup;
         // Replace then finishes the job.
         if (platform.IsNormalFile(found.exePath) ||
-            platform.IsNormalFile(found.exePath + L".backup"))
+            platform.IsNormalFile(found.exePath + L".backup")) {
+            if (FolderId id; platform.FolderIdentity(folder, &id))
+                found.folder = id;
             return found;
+        }
     }
     platform.ShowMessage(NotFoundMessage());
     return std::nullopt;

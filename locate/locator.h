@@ -17,6 +17,9 @@ inline constexpr std::uint32_t kInstallFolderBufferBytes = 400;
 struct Installation {
     std::wstring exePath;  // ExePath
     std::wstring helpPath; // HelpPath
+    // The folder found, as the file system knows it: Replace works in this folder and no other.
+    // Nothing when it could not be read.
+    std::optional<FolderId> folder;
 };
 
 std::wstring NotFoundMessage();

@@ -24,17 +24,24 @@ using RegKey = std::uintptr_t; // 0 means "no key"
 // File operations return 0 on success, otherwise the Windows error code of the failure.
 using FileError = std::uint32_t;
 constexpr FileError kFileOk = 0;
+constexpr FileError kErrorInvalidFunction = 1; // what a network share says to a folder flush
 constexpr FileError kErrorFileMissing = 2;
 constexpr FileError kErrorPathMissing = 3;
 constexpr FileError kErrorAccessDenied = 5;
 constexpr FileError kErrorNotEnoughMemory = 8;
+constexpr FileError kErrorInvalidData = 13; // a packed file that does not expand
 constexpr FileError kErrorWriteProtect = 19;
 constexpr FileError kErrorCrc = 23; // a packed file that is not the one the vendor shipped
-constexpr FileError kErrorSharingViolation = 32;
-constexpr FileError kErrorLockViolation = 33;
-constexpr FileError kErrorInvalidData = 13; // a packed file that does not expand
 constexpr FileError kErrorWriteFault = 29;
 constexpr FileError kErrorReadFault = 30;
+constexpr FileError kErrorSharingViolation = 32;
+constexpr FileError kErrorLockViolation = 33;
+constexpr FileError kErrorNotSupported = 50;
+constexpr FileError kErrorFileExists = 80;
+constexpr FileError kErrorAlreadyExists = 183;
+// A name that is a link (junction, symbolic link, a second hard link) or a folder where the
+// updater wants a plain file of its own, or a folder reached through a link a standard user made.
+constexpr FileError kErrorNotPlainFile = 1920; // ERROR_CANT_ACCESS_FILE
 
 // A file opened for reading; Read returns false on an I/O error and sets *got to 0 at the end.
 class ReadStream {
@@ -51,16 +58,19 @@ public:
     virtual bool Close() = 0;
 };
 
-// A file this run holds open. A rename through it moves this very file, whatever another program
-// does with names meanwhile.
+// A plain file this run holds open, never a link. What is done through it is done to this very
+// file, whatever another program does with names meanwhile.
 class HeldFile {
 public:
     virtual ~HeldFile() = default;
-    // Gives the file another name in the same folder; fails when that name is taken.
-    virtual FileError MoveTo(const std::wstring& path) = 0;
+    // Gives the file another name in its folder; fails when that name is taken.
+    virtual FileError MoveTo(const std::wstring& name) = 0;
+    // Deletes the file, also a read-only one; its name is free once every program lets go of it.
+    // Nothing else may be done through it afterwards.
+    virtual FileError Delete() = 0;
 };
 
-// An installed file held for moving: others may still read it, but nobody can write, delete or
+// A file held for moving or deleting: others may still read it, but nobody can write, delete or
 // rename it until it is let go.
 class InstalledFile : public ReadStream, public HeldFile {
 public:
@@ -90,6 +100,34 @@ public:
 // (no access, a file being deleted, a folder of that name, a medium gone).
 enum class Presence { Absent, File, Unknown };
 
+// The file system's identity of a folder, however it is spelled (another drive letter, a share,
+// a junction, a short name): its volume and its file ID there.
+struct FolderId {
+    std::uint64_t volume = 0;
+    std::array<std::uint8_t, 16> file{};
+    bool operator==(const FolderId& other) const
+    {
+        return volume == other.volume && file == other.file;
+    }
+    bool operator!=(const FolderId& other) const { return !(*this == other); }
+};
+
+// A folder this run holds open: until it is let go, neither it nor a folder above it can be
+// renamed or replaced, and every name given to it is a name in this very folder, whatever
+// happens to paths meanwhile. Names are plain file names, without a folder.
+class Folder {
+public:
+    virtual ~Folder() = default;
+    virtual bool Identity(FolderId* id) = 0;
+    virtual Presence Probe(const std::wstring& name) = 0;
+    // A new plain file (normal attributes); fails when the name is taken, by anything.
+    virtual FileError Create(const std::wstring& name, std::unique_ptr<OutputFile>* file) = 0;
+    // Opens a plain file with one link for reading, moving and deleting; refuses a link.
+    virtual FileError Open(const std::wstring& name, std::unique_ptr<InstalledFile>* file) = 0;
+    // Puts the folder's entries on the disk: renames in it survive a power cut once this returns.
+    virtual FileError Flush() = 0;
+};
+
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -106,27 +144,21 @@ public:
     // character, embedded NULs included.
     virtual std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) = 0;
 
-    // Files. Each operation either completes or returns its error and changes nothing else.
-    virtual FileError RemoveFile(const std::wstring& path) = 0;
-    // Clears the read-only attribute.
-    virtual FileError MakeWritable(const std::wstring& path) = 0;
+    // Files by path. Each operation either completes or returns its error and changes nothing
+    // else.
     // A normal file: present, not hidden, not system, not a folder.
     virtual bool IsNormalFile(const std::wstring& path) = 0;
-    virtual Presence Probe(const std::wstring& path) = 0;
     // Opened so that nobody else can write or delete it while it is read.
     virtual FileError OpenForReading(const std::wstring& path,
                                      std::unique_ptr<ReadStream>* stream) = 0;
-    // Creates a new plain file (normal attributes), or truncates an existing one.
-    virtual FileError CreateForWriting(const std::wstring& path,
-                                       std::unique_ptr<OutputFile>* stream) = 0;
-    // Opens a file so that it can be renamed and read, and nobody else can change it meanwhile.
-    virtual FileError OpenForMoving(const std::wstring& path,
-                                    std::unique_ptr<InstalledFile>* file) = 0;
-    // Puts the folder's entries on the disk: renames in it survive a power cut once this returns.
-    virtual FileError FlushFolder(const std::wstring& folder) = 0;
-    // Whether two folders are one folder of the file system, however each is spelled (another
-    // drive letter, a share, a junction, a short name).
-    virtual bool SameFolder(const std::wstring& a, const std::wstring& b) = 0;
+    // As Folder::Open, for a file whose folder the run does not hold: a link at the name itself is
+    // refused, one on the way to it is followed.
+    virtual FileError OpenToDelete(const std::wstring& path,
+                                   std::unique_ptr<InstalledFile>* file) = 0;
+    virtual bool FolderIdentity(const std::wstring& folder, FolderId* id) = 0;
+    // Opens a folder and holds it (see Folder). A junction or link on its way counts only when an
+    // administrator or the system made it; one a standard user could have planted is refused.
+    virtual FileError PinFolder(const std::wstring& folder, std::unique_ptr<Folder>* pinned) = 0;
     // The folder holding the running updater, ending with a backslash.
     virtual std::wstring PackageFolder() = 0;
 

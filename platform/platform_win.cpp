@@ -1,6 +1,8 @@
 #include "platform/platform_win.h"
 
+#include <aclapi.h>
 #include <bcrypt.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <vector>
@@ -45,19 +47,128 @@ FileError LastErrorUnless(BOOL succeeded)
     return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; // a failure never reads as success
 }
 
-// Renames the file a handle holds, whatever happens to names meanwhile; the handle needs DELETE
-// access. An existing target is never replaced.
-FileError RenameHeld(HANDLE file, const std::wstring& to)
+// A path as the wide file API takes it at any length: whole, and with the "\\?\" prefix that lifts
+// the MAX_PATH limit (a deep installation folder plus ".backup" passes it).
+std::wstring LongPath(const std::wstring& path)
 {
-    const std::size_t nameBytes = to.size() * sizeof(wchar_t);
+    if (path.rfind(L"\\\\?\\", 0) == 0)
+        return path;
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length = size ? GetFullPathNameW(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size)
+        return path;
+    full.resize(length);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2); // \\server\share\...
+    return L"\\\\?\\" + full;
+}
+
+// The native API for what Win32 offers only by path: names relative to a folder handle. ntdll is
+// in every process; looked up, it adds no import.
+struct Native {
+    using CreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+    using SetInformation = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+    using ToDosError = ULONG(NTAPI*)(NTSTATUS);
+
+    Native()
+    {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        create = Find<CreateFile>(ntdll, "NtCreateFile");
+        setInformation = Find<SetInformation>(ntdll, "NtSetInformationFile");
+        toDosError = Find<ToDosError>(ntdll, "RtlNtStatusToDosError");
+    }
+    template <typename Function>
+    static Function Find(HMODULE dll, const char* name)
+    {
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+    }
+    FileError Error(NTSTATUS status) const
+    {
+        const ULONG error = status >= 0 ? ERROR_SUCCESS : toDosError(status);
+        return status >= 0 ? kFileOk : error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    }
+    // Opens `name` in `folder`, never through a link at the name itself.
+    FileError Open(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                   ULONG disposition, HANDLE* file) const
+    {
+        if (!create || !toDosError)
+            return ERROR_NOT_SUPPORTED;
+        UNICODE_STRING text;
+        text.Buffer = const_cast<wchar_t*>(name.c_str());
+        text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+        IO_STATUS_BLOCK io;
+        constexpr ULONG kOpenReparsePoint = 0x00200000; // FILE_OPEN_REPARSE_POINT
+        constexpr ULONG kSequentialOnly = 0x00000004;   // FILE_SEQUENTIAL_ONLY
+        return Error(create(file, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                            FILE_ATTRIBUTE_NORMAL, share, disposition,
+                            FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                                kOpenReparsePoint | kSequentialOnly,
+                            nullptr, 0));
+    }
+
+    CreateFile create = nullptr;
+    SetInformation setInformation = nullptr;
+    ToDosError toDosError = nullptr;
+};
+
+const Native& Nt()
+{
+    static const Native native;
+    return native;
+}
+
+// Renames the file a handle holds, in its folder (held by `folder`, or null: the one it is in),
+// whatever happens to names meanwhile; the handle needs DELETE access. An existing target is never
+// replaced.
+FileError RenameHeld(HANDLE file, HANDLE folder, const std::wstring& name)
+{
+    if (!Nt().setInformation)
+        return ERROR_NOT_SUPPORTED;
+    const std::size_t nameBytes = name.size() * sizeof(wchar_t);
     std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
+    rename->RootDirectory = folder;
     rename->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(rename->FileName, to.data(), nameBytes);
-    return LastErrorUnless(SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                                      static_cast<DWORD>(buffer.size())));
+    std::memcpy(rename->FileName, name.data(), nameBytes);
+    IO_STATUS_BLOCK io;
+    constexpr ULONG kFileRenameInformation = 10;
+    return Nt().Error(Nt().setInformation(file, &io, rename, static_cast<ULONG>(buffer.size()),
+                                          kFileRenameInformation));
+}
+
+// Deletes the file a handle holds once the handle closes; a read-only one too, as the files the
+// updater deletes are its own. The handle needs DELETE and FILE_WRITE_ATTRIBUTES access.
+FileError DeleteHeld(HANDLE file)
+{
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+        return LastErrorUnless(FALSE);
+    if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO writable{}; // times of 0 stay as they are
+        writable.FileAttributes =
+            (basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(file, FileBasicInfo, &writable, sizeof writable))
+            return LastErrorUnless(FALSE);
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return LastErrorUnless(
+        SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition));
+}
+
+// A plain file with one name: not a folder, not a junction or symbolic link, no second hard link
+// through which a change would reach a file elsewhere.
+bool IsPlainFile(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0 &&
+           info.nNumberOfLinks == 1;
 }
 
 class FileReader final : public ReadStream {
@@ -74,7 +185,7 @@ private:
 
 class HeldInstalledFile final : public InstalledFile {
 public:
-    explicit HeldInstalledFile(HANDLE file) : file_(file) {}
+    HeldInstalledFile(HANDLE file, HANDLE folder) : file_(file), folder_(folder) {}
     bool Read(void* buffer, std::size_t capacity, std::size_t* got) override
     {
         return ReadSome(file_.Get(), buffer, capacity, got);
@@ -84,15 +195,20 @@ public:
         LARGE_INTEGER size{};
         return GetFileSizeEx(file_.Get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
     }
-    FileError MoveTo(const std::wstring& path) override { return RenameHeld(file_.Get(), path); }
+    FileError MoveTo(const std::wstring& name) override
+    {
+        return RenameHeld(file_.Get(), folder_, name);
+    }
+    FileError Delete() override { return DeleteHeld(file_.Get()); }
 
 private:
     ScopedHandle file_;
+    HANDLE folder_; // held by the run's Folder, which outlives its files; or null
 };
 
 class FileWriter final : public OutputFile {
 public:
-    explicit FileWriter(HANDLE file) : file_(file) {}
+    FileWriter(HANDLE file, HANDLE folder) : file_(file), folder_(folder) {}
     bool Write(const void* data, std::size_t size) override
     {
         const auto* bytes = static_cast<const char*>(data);
@@ -108,10 +224,15 @@ public:
     }
     bool Flush() override { return FlushFileBuffers(file_.Get()); }
     bool Close() override { return file_.Reset(); }
-    FileError MoveTo(const std::wstring& path) override { return RenameHeld(file_.Get(), path); }
+    FileError MoveTo(const std::wstring& name) override
+    {
+        return RenameHeld(file_.Get(), folder_, name);
+    }
+    FileError Delete() override { return DeleteHeld(file_.Get()); }
 
 private:
     ScopedHandle file_;
+    HANDLE folder_;
 };
 
 } // namespace
@@ -158,108 +279,199 @@ std::wstring Win32Platform::AnsiToWide(const std::uint8_t* bytes, std::size_t co
     return wide;
 }
 
-FileError Win32Platform::RemoveFile(const std::wstring& path)
-{
-    return LastErrorUnless(::DeleteFileW(path.c_str()));
-}
-
-FileError Win32Platform::MakeWritable(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return LastErrorUnless(FALSE);
-    return LastErrorUnless(
-        SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}));
-}
-
 bool Win32Platform::IsNormalFile(const std::wstring& path)
 {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes &
             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 }
 
-Presence Win32Platform::Probe(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return attributes & FILE_ATTRIBUTE_DIRECTORY ? Presence::Unknown : Presence::File;
-    // A file being deleted, a folder without access or a medium gone answer otherwise.
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::Absent
-                                                                          : Presence::Unknown;
-}
-
 FileError Win32Platform::OpenForReading(const std::wstring& path,
                                         std::unique_ptr<ReadStream>* stream)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return LastErrorUnless(FALSE);
     *stream = std::make_unique<FileReader>(file);
     return kFileOk;
 }
 
-FileError Win32Platform::CreateForWriting(const std::wstring& path,
-                                          std::unique_ptr<OutputFile>* stream)
-{
-    // Shared with nobody until it is closed: what was written and checked is what gets renamed.
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return LastErrorUnless(FALSE);
-    *stream = std::make_unique<FileWriter>(file);
-    return kFileOk;
-}
-
-FileError Win32Platform::OpenForMoving(const std::wstring& path,
-                                       std::unique_ptr<InstalledFile>* file)
-{
-    // Others may go on reading it (a running Korvane, a viewer that shares deletion), but a
-    // program that keeps it from moving fails this open now, before anything has changed.
-    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (held == INVALID_HANDLE_VALUE)
-        return LastErrorUnless(FALSE);
-    *file = std::make_unique<HeldInstalledFile>(held);
-    return kFileOk;
-}
-
-FileError Win32Platform::FlushFolder(const std::wstring& folder)
-{
-    // Flushing a folder writes its entries, and on NTFS the journal that records the renames.
-    ScopedHandle handle(CreateFileW(folder.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle.Valid())
-        return LastErrorUnless(FALSE);
-    return LastErrorUnless(FlushFileBuffers(handle.Get()));
-}
-
 namespace {
 
-// The file system's identity of a folder: its volume and its index there.
-bool FolderIdentity(const std::wstring& folder, BY_HANDLE_FILE_INFORMATION* identity)
+// Others may go on reading a held file (a running Korvane, a viewer that shares deletion), but a
+// program that keeps it from moving fails this open, before anything has changed.
+constexpr ACCESS_MASK kHoldAccess = GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES;
+
+FileError HoldPlainFile(HANDLE file, HANDLE folder, std::unique_ptr<InstalledFile>* held)
 {
-    // Attributes only: a folder on a read-only medium or share opens this way too.
-    ScopedHandle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return handle.Valid() && GetFileInformationByHandle(handle.Get(), identity);
+    auto holder = std::make_unique<HeldInstalledFile>(file, folder);
+    if (!IsPlainFile(file))
+        return kErrorNotPlainFile;
+    *held = std::move(holder);
+    return kFileOk;
 }
 
 } // namespace
 
-bool Win32Platform::SameFolder(const std::wstring& a, const std::wstring& b)
+FileError Win32Platform::OpenToDelete(const std::wstring& path,
+                                      std::unique_ptr<InstalledFile>* file)
 {
-    // A folder that cannot be opened is no folder the update could write to.
-    BY_HANDLE_FILE_INFORMATION first, second;
-    return FolderIdentity(a, &first) && FolderIdentity(b, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
+    HANDLE held =
+        CreateFileW(LongPath(path).c_str(), kHoldAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (held == INVALID_HANDLE_VALUE)
+        return LastErrorUnless(FALSE);
+    return HoldPlainFile(held, nullptr, file);
+}
+
+namespace {
+
+// The file system's identity of an open file or folder: its volume and its file ID there (128
+// bits on ReFS; Vista and 7 know only the 64-bit index).
+bool IdentityOf(HANDLE handle, FolderId* id)
+{
+    struct { // FILE_ID_INFO of Windows 8 and later; the headers here are Vista's
+        ULONGLONG volume;
+        BYTE file[16];
+    } full;
+    constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+    if (GetFileInformationByHandleEx(handle, kFileIdInfo, &full, sizeof full)) {
+        id->volume = full.volume;
+        std::memcpy(id->file.data(), full.file, id->file.size());
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return false;
+    *id = FolderId{};
+    id->volume = info.dwVolumeSerialNumber;
+    const std::uint64_t index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    std::memcpy(id->file.data(), &index, sizeof index);
+    return true;
+}
+
+// Only a link that an administrator, the system or TrustedInstaller owns may lead the elevated
+// updater elsewhere: Windows' own rule for redirection it trusts. A standard user can make a
+// junction in any folder they may write to, to lead the updater's deletions and creations onto
+// files of their choosing.
+bool TrustedLink(HANDLE link)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    PSID installer = nullptr;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    AllocateAndInitializeSid(&nt, 6, SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649,
+                             1831038044, 1853292631, 2271478464, 0, 0, &installer);
+    const bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                         IsWellKnownSid(owner, WinLocalSystemSid) ||
+                         (installer && EqualSid(owner, installer));
+    FreeSid(installer);
+    LocalFree(descriptor);
+    return trusted;
+}
+
+// Every folder on the way to `folder` (a whole \\?\ path), the folder itself included, is a plain
+// folder or a link that is trusted.
+bool TrustedWay(const std::wstring& folder)
+{
+    // The walk starts below the drive or share: "\\?\C:\" or "\\?\UNC\server\share\".
+    std::size_t at = folder.rfind(L"\\\\?\\UNC\\", 0) == 0 ? folder.find(L'\\', 8) : 6;
+    at = at == std::wstring::npos ? at : folder.find(L'\\', at + 1);
+    while (at != std::wstring::npos && at + 1 < folder.size()) {
+        at = folder.find(L'\\', at + 1);
+        const std::wstring step = folder.substr(0, at);
+        ScopedHandle handle(CreateFileW(
+            step.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!handle.Valid() || !GetFileInformationByHandle(handle.Get(), &info))
+            return false;
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !TrustedLink(handle.Get()))
+            return false;
+    }
+    return true;
+}
+
+// The installation folder, held without delete sharing, so that neither it nor a folder above
+// it can be renamed or replaced until the run ends.
+class PinnedFolder final : public Folder {
+public:
+    explicit PinnedFolder(HANDLE folder) : folder_(folder) {}
+    HANDLE Handle() const { return folder_.Get(); }
+    bool Identity(FolderId* id) override { return IdentityOf(folder_.Get(), id); }
+    Presence Probe(const std::wstring& name) override
+    {
+        HANDLE file = nullptr;
+        const FileError error =
+            Nt().Open(folder_.Get(), name, FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, &file);
+        if (error == kFileOk)
+            CloseHandle(file);
+        // A file being deleted, a folder of that name or no access answer otherwise.
+        return error == kFileOk                                                 ? Presence::File
+               : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::Absent
+                                                                                : Presence::Unknown;
+    }
+    FileError Create(const std::wstring& name, std::unique_ptr<OutputFile>* file) override
+    {
+        // Shared with nobody until it is closed: what was written and checked is what gets
+        // renamed. A name that is taken, by a link too, is refused rather than followed.
+        HANDLE created = nullptr;
+        if (const FileError error =
+                Nt().Open(folder_.Get(), name, GENERIC_WRITE | DELETE, 0, FILE_CREATE, &created))
+            return error;
+        *file = std::make_unique<FileWriter>(created, folder_.Get());
+        return kFileOk;
+    }
+    FileError Open(const std::wstring& name, std::unique_ptr<InstalledFile>* file) override
+    {
+        HANDLE held = nullptr;
+        if (const FileError error =
+                Nt().Open(folder_.Get(), name, kHoldAccess, FILE_SHARE_READ, FILE_OPEN, &held))
+            return error;
+        return HoldPlainFile(held, folder_.Get(), file);
+    }
+    FileError Flush() override
+    {
+        // Flushing a folder writes its entries, and on NTFS the journal that records the renames.
+        return LastErrorUnless(FlushFileBuffers(folder_.Get()));
+    }
+
+private:
+    ScopedHandle folder_;
+};
+
+} // namespace
+
+bool Win32Platform::FolderIdentity(const std::wstring& folder, FolderId* id)
+{
+    // Attributes only: a folder on a read-only medium or share opens this way too.
+    ScopedHandle handle(CreateFileW(LongPath(folder).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return handle.Valid() && IdentityOf(handle.Get(), id);
+}
+
+FileError Win32Platform::PinFolder(const std::wstring& folder, std::unique_ptr<Folder>* pinned)
+{
+    const std::wstring path = LongPath(folder);
+    HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return LastErrorUnless(FALSE);
+    auto held = std::make_unique<PinnedFolder>(handle);
+    // Checked once the folder is held: the way to it can no longer change.
+    if (!TrustedWay(path))
+        return kErrorNotPlainFile;
+    *pinned = std::move(held);
+    return kFileOk;
 }
 
 std::wstring Win32Platform::PackageFolder()

@@ -19,18 +19,12 @@ public:
     void RegCloseKey(RegKey key) override;
     std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t count) override;
 
-    FileError RemoveFile(const std::wstring& path) override;
-    FileError MakeWritable(const std::wstring& path) override;
     bool IsNormalFile(const std::wstring& path) override;
-    Presence Probe(const std::wstring& path) override;
     FileError OpenForReading(const std::wstring& path,
                              std::unique_ptr<ReadStream>* stream) override;
-    FileError CreateForWriting(const std::wstring& path,
-                               std::unique_ptr<OutputFile>* stream) override;
-    FileError OpenForMoving(const std::wstring& path,
-                            std::unique_ptr<InstalledFile>* file) override;
-    FileError FlushFolder(const std::wstring& folder) override;
-    bool SameFolder(const std::wstring& a, const std::wstring& b) override;
+    FileError OpenToDelete(const std::wstring& path, std::unique_ptr<InstalledFile>* file) override;
+    bool FolderIdentity(const std::wstring& folder, FolderId* id) override;
+    FileError PinFolder(const std::wstring& folder, std::unique_ptr<Folder>* pinned) override;
     std::wstring PackageFolder() override;
     std::string PackageSums() override;
     std::unique_ptr<Sha256> NewSha256() override;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <vector>
 
 #include "platform/product.h"
 #include "update/edition_guard.h"
@@ -40,31 +41,38 @@ std::wstring FolderOf(const std::wstring& path)
     return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
-UpdatedFile FileSet(const std::wstring& installed, const std::wstring& base)
-{
-    UpdatedFile file;
-    file.installed = installed;
-    file.backup = installed + L".backup";
-    file.partial = installed + L".new";
-    file.stale = base + FileName(installed);
-    file.packed = PackedName(file.stale);
-    return file;
-}
+// Which names a file's versions have, step by step ("name" is korv5.exe or korv.hlp):
+enum class Names {
+    Staged,     // name: the old version, or nothing; name.new: the new version
+    OldAside,   // name.backup: the old version; name.new: the new version; name: free
+    NewInPlace, // name: the new version; name.backup: the old version, or nothing
+    AlreadyNew, // name already is the new version, and stays as it is with its backup
+};
 
-} // namespace
+// One of the two files the update replaces. Names are in the installation folder.
+struct UpdatedFile {
+    UpdatedFile(const std::wstring& installedPath, const std::wstring& packageFolder)
+        : name(FileName(installedPath)), backup(name + L".backup"), partial(name + L".new"),
+          stale(packageFolder + name), packed(PackedName(stale))
+    {
+    }
+    std::wstring name, backup, partial;
+    std::wstring stale;    // a restored copy an older updater left in the package folder
+    std::wstring packed;   // as the package ships it
+    RestoredFile restored; // the new version, held from its restore to the end of the run
+    std::unique_ptr<InstalledFile> old; // the installed version, held; null: not installed
+    Names names = Names::Staged;
+};
 
-UpdateRun StartRun(Platform& platform, const Installation& installation,
-                   const std::wstring& packageFolder)
-{
-    return UpdateRun{platform,
-                     FileSet(installation.exePath, packageFolder),
-                     FileSet(installation.helpPath, packageFolder),
-                     FolderOf(installation.exePath),
-                     platform.PackageSums(),
-                     {}};
-}
-
-namespace {
+// One press of Replace, as it goes.
+struct UpdateRun {
+    Platform& platform;
+    Folder& folder; // the installation folder, held for the whole run
+    UpdatedFile exe, help;
+    std::string sums; // the packed files' sums built into the updater; empty: unchecked
+    // Names this run deleted: one that another program still holds stays "delete pending" a moment.
+    std::vector<std::wstring> deleted;
+};
 
 // The sum sha256sum wrote for `name`: "<64 lowercase hex digits>  name".
 std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstring& name)
@@ -94,12 +102,15 @@ std::optional<Sha256Digest> ShippedSum(const std::string& sums, const std::wstri
     return std::nullopt;
 }
 
-FileError Remove(UpdateRun& r, const std::wstring& path)
+// Deletes an updater's own leftover of the installation folder: only a plain file, never a link
+// someone put in its place.
+FileError Remove(UpdateRun& r, const std::wstring& name)
 {
-    const FileError error = r.platform.RemoveFile(path);
-    if (error == kFileOk)
-        r.deleted.push_back(path);
-    return error;
+    std::unique_ptr<InstalledFile> file;
+    FileError error = r.folder.Open(name, &file);
+    if (error == kFileOk && (error = file->Delete()) == kFileOk)
+        r.deleted.push_back(name);
+    return error == kErrorFileMissing ? kFileOk : error;
 }
 
 FileError Restore(UpdateRun& r, UpdatedFile& f)
@@ -107,8 +118,23 @@ FileError Restore(UpdateRun& r, UpdatedFile& f)
     std::optional<Sha256Digest> shipped;
     if (!r.sums.empty() && !(shipped = ShippedSum(r.sums, FileName(f.packed))))
         return kErrorCrc; // a package file the updater was not built for
-    return RestorePackedFile(r.platform, f.packed, f.partial, shipped ? &*shipped : nullptr,
-                             &f.restored);
+    return RestorePackedFile(r.platform, f.packed, r.folder, f.partial,
+                             shipped ? &*shipped : nullptr, &f.restored);
+}
+
+// Older updaters restored the new files in the package folder. Such a copy goes only when it is
+// byte for byte the new version just restored: anything else there is the user's.
+FileError RemoveStaleCopy(UpdateRun& r, UpdatedFile& f)
+{
+    std::unique_ptr<InstalledFile> copy;
+    if (const FileError error = r.platform.OpenToDelete(f.stale, &copy))
+        return error;
+    if (copy->Size() != f.restored.size)
+        return kFileOk;
+    Sha256Digest digest{};
+    if (const FileError error = HashStream(r.platform, *copy, &digest))
+        return error;
+    return digest == f.restored.content ? copy->Delete() : kFileOk;
 }
 
 // Held from here to the end of the run: a program that keeps the file from moving (a help viewer
@@ -116,7 +142,7 @@ FileError Restore(UpdateRun& r, UpdatedFile& f)
 // not there may stay unheld: one whose presence cannot be read would be replaced without a backup.
 FileError Hold(UpdateRun& r, UpdatedFile& f)
 {
-    const FileError error = r.platform.OpenForMoving(f.installed, &f.old);
+    const FileError error = r.folder.Open(f.name, &f.old);
     if (error == kErrorFileMissing || error == kErrorPathMissing)
         return kFileOk;
     if (error != kFileOk)
@@ -126,88 +152,113 @@ FileError Hold(UpdateRun& r, UpdatedFile& f)
     Sha256Digest digest{};
     if (const FileError hashError = HashStream(r.platform, *f.old, &digest))
         return hashError;
-    f.upToDate = digest == f.restored.content;
+    if (digest == f.restored.content)
+        f.names = Names::AlreadyNew;
     return kFileOk;
 }
 
 // An old backup may go only while the installed file it stands for is there and is not already
 // the new version: otherwise the backup is the only copy of the version from before the update.
+// A read-only one goes too (an installation from a CD stays read-only once moved aside): the
+// backup is the updater's own file.
 FileError DeleteOldBackup(UpdateRun& r, UpdatedFile& f)
 {
-    if (!f.old || f.upToDate)
-        return kFileOk;
-    // A read-only installed file (a CD install) stays read-only once moved aside; the backup is
-    // the updater's own file, so the attribute must not block the next update.
-    r.platform.MakeWritable(f.backup);
-    const FileError error = Remove(r, f.backup);
-    return error == kErrorFileMissing ? kFileOk : error;
+    return f.old && f.names == Names::Staged ? Remove(r, f.backup) : kFileOk;
 }
 
+// Staged -> OldAside, when an old version is installed.
 FileError MoveAside(UpdateRun&, UpdatedFile& f)
 {
-    if (!f.old || f.upToDate)
+    if (!f.old || f.names != Names::Staged)
         return kFileOk;
     const FileError error = f.old->MoveTo(f.backup);
-    f.movedAside = error == kFileOk;
+    if (error == kFileOk)
+        f.names = Names::OldAside;
     return error;
 }
 
+// OldAside -> Staged
 FileError PutBack(UpdateRun&, UpdatedFile& f)
 {
-    return f.movedAside ? f.old->MoveTo(f.installed) : kFileOk;
+    return f.names == Names::OldAside ? f.old->MoveTo(f.name) : kFileOk;
 }
 
+// OldAside, or Staged without an old version -> NewInPlace
 FileError Install(UpdateRun&, UpdatedFile& f)
 {
-    if (f.upToDate)
+    if (f.names == Names::AlreadyNew)
         return kFileOk;
-    const FileError error = f.restored.file->MoveTo(f.installed);
-    f.placed = error == kFileOk;
+    const FileError error = f.restored.file->MoveTo(f.name);
+    if (error == kFileOk)
+        f.names = Names::NewInPlace;
     return error;
 }
 
+// NewInPlace -> OldAside, or Staged without an old version
 FileError Withdraw(UpdateRun&, UpdatedFile& f)
 {
-    if (!f.placed)
+    if (f.names != Names::NewInPlace)
         return kFileOk;
     const FileError error = f.restored.file->MoveTo(f.partial);
-    f.placed = error != kFileOk;
+    if (error == kFileOk)
+        f.names = f.old ? Names::OldAside : Names::Staged;
     return error;
 }
 
-} // namespace
+// What the file system cannot do (a folder on a network share) is not a failure: the renames are
+// then as lasting as it makes them.
+FileError FlushFolder(UpdateRun& r)
+{
+    const FileError error = r.folder.Flush();
+    return error == kErrorInvalidFunction || error == kErrorNotSupported ? kFileOk : error;
+}
 
+// What the failure of a step means.
+enum UpdateStage {
+    // A tidy-up that may fail (nothing left to delete, a package on a CD): the run goes on.
+    kTidyUp,
+    // The new files are being made or swapped in; the run stops with the failure message, and
+    // the renames already done are undone in reverse order, so that the installation is all old.
+    kUpdate,
+};
+
+struct UpdateStep {
+    UpdateStage stage;
+    FileError (*run)(UpdateRun& run);
+    FileError (*undo)(UpdateRun& run) = nullptr;
+};
+
+// The file steps, in the order they run: both new files are written and checked beside the
+// installed ones, and both installed files are held, before any installed name moves; then the
+// swap is renames only. The names each file has after a step are those of Names.
 const std::vector<UpdateStep>& UpdateSteps()
 {
     using R = UpdateRun&;
     static const std::vector<UpdateStep> steps = {
-        {kTidyUp, "delete stale staged executable", [](R r) { return Remove(r, r.exe.stale); }},
-        {kTidyUp, "delete stale staged help file", [](R r) { return Remove(r, r.help.stale); }},
-        {kTidyUp, "delete partial executable", [](R r) { return Remove(r, r.exe.partial); }},
-        {kTidyUp, "delete partial help file", [](R r) { return Remove(r, r.help.partial); }},
-        {kUpdate, "restore executable", [](R r) { return Restore(r, r.exe); }},
-        {kUpdate, "restore help file", [](R r) { return Restore(r, r.help); }},
-        {kUpdate, "hold executable", [](R r) { return Hold(r, r.exe); }},
-        {kUpdate, "hold help file", [](R r) { return Hold(r, r.help); }},
-        {kUpdate, "delete old executable backup", [](R r) { return DeleteOldBackup(r, r.exe); }},
-        {kUpdate, "delete old help backup", [](R r) { return DeleteOldBackup(r, r.help); }},
-        {kUpdate, "back up executable", [](R r) { return MoveAside(r, r.exe); },
-         [](R r) { return PutBack(r, r.exe); }},
-        {kUpdate, "install executable", [](R r) { return Install(r, r.exe); },
-         [](R r) { return Withdraw(r, r.exe); }},
-        {kUpdate, "back up help file", [](R r) { return MoveAside(r, r.help); },
-         [](R r) { return PutBack(r, r.help); }},
-        {kUpdate, "install help file", [](R r) { return Install(r, r.help); },
-         [](R r) { return Withdraw(r, r.help); }},
+        // Leftovers of an interrupted update; the new files go to names that must be free.
+        {kTidyUp, [](R r) { return Remove(r, r.exe.partial); }},
+        {kTidyUp, [](R r) { return Remove(r, r.help.partial); }},
+        // Staged: korv5.exe.new and korv.hlp.new, new and checked, beside the installed files.
+        {kUpdate, [](R r) { return Restore(r, r.exe); }},
+        {kUpdate, [](R r) { return Restore(r, r.help); }},
+        {kTidyUp, [](R r) { return RemoveStaleCopy(r, r.exe); }},
+        {kTidyUp, [](R r) { return RemoveStaleCopy(r, r.help); }},
+        // Either file may turn out AlreadyNew here.
+        {kUpdate, [](R r) { return Hold(r, r.exe); }},
+        {kUpdate, [](R r) { return Hold(r, r.help); }},
+        {kUpdate, [](R r) { return DeleteOldBackup(r, r.exe); }},
+        {kUpdate, [](R r) { return DeleteOldBackup(r, r.help); }},
+        // The swap: korv5.exe OldAside, then NewInPlace; then the same for korv.hlp.
+        {kUpdate, [](R r) { return MoveAside(r, r.exe); }, [](R r) { return PutBack(r, r.exe); }},
+        {kUpdate, [](R r) { return Install(r, r.exe); }, [](R r) { return Withdraw(r, r.exe); }},
+        {kUpdate, [](R r) { return MoveAside(r, r.help); }, [](R r) { return PutBack(r, r.help); }},
+        {kUpdate, [](R r) { return Install(r, r.help); }, [](R r) { return Withdraw(r, r.help); }},
         // The renames go to the disk: a power cut after the success message cannot bring the
         // old version back.
-        {kUpdate, "flush installation folder",
-         [](R r) { return r.platform.FlushFolder(r.installFolder); }},
+        {kUpdate, FlushFolder},
     };
     return steps;
 }
-
-namespace {
 
 FileError RunStep(FileError (*action)(UpdateRun&), UpdateRun& run)
 {
@@ -226,7 +277,7 @@ FileError RunRetryingBriefLocks(FileError (*action)(UpdateRun&), UpdateRun& run)
     const auto pending = [&run] {
         return std::any_of(run.deleted.begin(), run.deleted.end(),
                            [&run](const std::wstring& name) {
-                               return run.platform.Probe(name) == Presence::Unknown;
+                               return run.folder.Probe(name) == Presence::Unknown;
                            });
     };
     const auto brief = [&](FileError error) {
@@ -265,7 +316,7 @@ bool RunSteps(UpdateRun& run)
     SessionEndBlock block(run.platform);
     const std::vector<UpdateStep>& steps = UpdateSteps();
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (RunRetryingBriefLocks(steps[i].run, run) == kFileOk || steps[i].stage != kUpdate)
+        if (RunRetryingBriefLocks(steps[i].run, run) == kFileOk || steps[i].stage == kTidyUp)
             continue;
         while (i-- > 0) {
             if (steps[i].undo)
@@ -283,11 +334,48 @@ void LetGo(UpdateRun& run)
         file->old.reset();
         if (!file->restored.file)
             continue;
+        if (file->names != Names::NewInPlace)
+            file->restored.file->Delete();
         file->restored.file->Close();
         file->restored.file.reset();
-        if (!file->placed)
-            run.platform.RemoveFile(file->partial);
     }
+}
+
+// The folder the window found, held: a folder that was swapped for another one, or for a link
+// to one, since the window showed is not the installation the user was shown.
+FileError PinInstallFolder(Platform& platform, const Installation& installation,
+                           std::unique_ptr<Folder>* folder)
+{
+    if (const FileError error = platform.PinFolder(FolderOf(installation.exePath), folder))
+        return error;
+    FolderId pinned;
+    if (!installation.folder || !(*folder)->Identity(&pinned) || pinned != *installation.folder)
+        return kErrorNotPlainFile;
+    return kFileOk;
+}
+
+// The file steps in the installation folder, held for the whole run. False when the run ended
+// all old.
+bool UpdateFolder(Platform& platform, const Installation& installation)
+{
+    std::unique_ptr<Folder> folder;
+    if (PinInstallFolder(platform, installation, &folder) != kFileOk)
+        return false;
+    // A package unpacked into the installation itself: the copies older updaters left in the
+    // package folder would be the installed files.
+    const std::wstring packageFolder = platform.PackageFolder();
+    if (FolderId package;
+        platform.FolderIdentity(packageFolder, &package) && package == *installation.folder)
+        return false;
+    UpdateRun run{platform,
+                  *folder,
+                  {installation.exePath, packageFolder},
+                  {installation.helpPath, packageFolder},
+                  platform.PackageSums(),
+                  {}};
+    const bool updated = RunSteps(run);
+    LetGo(run);
+    return updated;
 }
 
 ReplaceOutcome Failed(Platform& platform)
@@ -303,15 +391,7 @@ ReplaceOutcome UpdateInstallation(Platform& platform, const Installation& instal
     try {
         if (!EditionAllowsUpdate(platform))
             return ReplaceOutcome::Refused;
-        const std::wstring packageFolder = platform.PackageFolder();
-        // A package unpacked into the installation itself: removing the stale copies older
-        // updaters left in the package folder would remove the installed files.
-        if (platform.SameFolder(packageFolder, FolderOf(installation.exePath)))
-            return Failed(platform);
-        UpdateRun run = StartRun(platform, installation, packageFolder);
-        const bool updated = RunSteps(run);
-        LetGo(run);
-        if (!updated)
+        if (!UpdateFolder(platform, installation))
             return Failed(platform);
     } catch (const std::exception&) {
         // Before the first file step (edition check, naming): nothing has been touched.

@@ -133,8 +133,8 @@ bool Matches(Sha256& hash, const Sha256Digest& expected)
 
 } // namespace
 
-FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
-                            const std::wstring& target, const Sha256Digest* shipped,
+FileError RestorePackedFile(Platform& platform, const std::wstring& packed, Folder& folder,
+                            const std::wstring& name, const Sha256Digest* shipped,
                             RestoredFile* restored)
 {
     // Hashing is most of a restore's time: the packed bytes are hashed only when there is a sum
@@ -153,7 +153,7 @@ FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
         return kErrorReadFault;
 
     std::unique_ptr<OutputFile> created;
-    if (const FileError error = platform.CreateForWriting(target, &created))
+    if (const FileError error = folder.Create(name, &created))
         return error;
     HashingWriter out(*created, *restoredHash);
     Rewound whole(in, head, have);
@@ -172,8 +172,7 @@ FileError RestorePackedFile(Platform& platform, const std::wstring& packed,
     if (error == kFileOk && !created->Flush())
         error = kErrorWriteFault;
     if (error != kFileOk) {
-        created.reset();
-        platform.RemoveFile(target); // a half-written or unchecked file must never be installed
+        created->Delete(); // a half-written or unchecked file must never be installed
         return error;
     }
     restored->size = out.written;

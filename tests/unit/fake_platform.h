@@ -2,9 +2,11 @@
 // files do where it matters (read-only files refuse deletion and overwriting, a file held by
 // another program cannot move, brief locks clear with time, a deleted file another program holds
 // stays "delete pending" until it lets go, a disk fills up, what was never flushed - contents or
-// renames - may be lost in a power cut), on a clock that only Pause moves. Message boxes are
-// recorded. Any file operation can be made to fail by kind and path, and the whole machine can
-// stop dead after any change it makes to the disk.
+// renames - may be lost in a power cut; a path leads through junctions and symbolic links, a
+// handle does not), on a clock that only Pause moves. Message boxes are recorded. Any file
+// operation can be made to fail by kind and path, the whole machine can stop dead after any
+// change it makes to the disk, and a standard user can swap a folder for a link to another one
+// at any moment the updater calls the system.
 #pragma once
 
 #include <openssl/evp.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -24,7 +27,6 @@
 namespace kv::test {
 
 enum class Op { Delete, Rename, Open, Read, Write, Flush, Attributes };
-constexpr FileError kAlreadyExists = 183;
 
 struct FakeFile {
     std::string bytes;
@@ -33,6 +35,15 @@ struct FakeFile {
     std::uint32_t viewedUntil = 0; // held by a viewer that lets others only read, until then
     std::uint32_t heldUntil = 0;   // held open with delete sharing (a scanner) until then
     bool durable = true;           // on the disk itself, not only in the cache
+    std::wstring linkTo;           // a symbolic link: paths through it lead there
+    int links = 1;                 // names of this file (hard links)
+};
+
+// A folder that is a junction: paths through it lead to `target`. Only one an administrator or
+// the system made is trusted.
+struct Junction {
+    std::wstring target;
+    bool trusted = false;
 };
 
 // The machine stopped: thrown past the updater's own error handling, as a power cut would be.
@@ -42,10 +53,10 @@ class FakePlatform : public Platform {
 public:
     std::map<std::wstring, FakeFile> files;
     std::map<std::wstring, std::uint32_t> deletePending; // name: reserved until then
-    std::map<std::wstring, std::wstring> sameFolderAs;   // another spelling of one folder
+    std::map<std::wstring, Junction> junctions;          // by the folder's path
     std::map<std::wstring, std::map<std::wstring, std::pair<std::uint32_t, std::string>>> registry;
     std::set<std::wstring> writeProtectedKeys; // opening them for more than reading fails
-    std::set<std::pair<Op, std::wstring>> faults;
+    std::map<std::pair<Op, std::wstring>, FileError> faults; // 0: the kind's usual error
     std::wstring packageFolder = L"C:\\Package\\";
     std::string sums; // built into the updater
     // What the boxes said, each with what must never hold while one shows: " [a file held]" when
@@ -59,7 +70,13 @@ public:
     const std::uint32_t start = 0xFFFFF000;
     std::uint32_t now = start;
     int openKeys = 0;
-    std::map<std::wstring, int> ours; // files the updater holds open, by name
+    std::map<std::wstring, int> ours; // files and folders the updater holds open, by name
+    // At the start of the system call with this number, a standard user swaps `attacked` for a
+    // junction to `attackTarget` (for a new empty folder when that is empty), moving the folder
+    // away; this fails while the folder, or one below it, is held.
+    int calls = 0, attackAtCall = -1;
+    std::wstring attacked = L"C:\\Korvane\\", attackTarget = L"C:\\Victim\\";
+    std::map<std::wstring, FakeFile> attic; // the attacked folder's files, moved away
 
     void PutValue(const std::wstring& key, const std::wstring& name, std::string bytes,
                   std::uint32_t type = 1)
@@ -119,89 +136,54 @@ public:
         return std::wstring(bytes, bytes + count); // Latin-1 stands in for the ANSI code page
     }
 
-    FileError RemoveFile(const std::wstring& path) override
-    {
-        if (const FileError e = Check(Op::Delete, path))
-            return e;
-        if (files[path].readOnly)
-            return kErrorAccessDenied;
-        if (ours[path] > 0) // our own handle, opened without delete sharing
-            return kErrorSharingViolation;
-        if (Held(files[path].heldUntil))
-            deletePending[path] = files[path].heldUntil;
-        freeBytes += files[path].bytes.size();
-        files.erase(path);
-        return Changed();
-    }
-    FileError MakeWritable(const std::wstring& path) override
-    {
-        if (const FileError e = Check(Op::Attributes, path))
-            return e;
-        files[path].readOnly = false;
-        return Changed();
-    }
     bool IsNormalFile(const std::wstring& path) override
     {
-        const auto it = files.find(path);
+        Tick();
+        const auto it = files.find(Resolve(path));
         return it != files.end() && !it->second.hidden && !it->second.system;
-    }
-    Presence Probe(const std::wstring& path) override
-    {
-        if (Pending(path) || faults.count({Op::Attributes, path}))
-            return Presence::Unknown;
-        return files.count(path) ? Presence::File : Presence::Absent;
     }
     // A read fault strikes half-way through the file, as on a scratched CD.
     FileError OpenForReading(const std::wstring& path, std::unique_ptr<ReadStream>* stream) override
     {
-        if (const FileError e = Check(Op::Open, path))
+        Tick();
+        const std::wstring real = Resolve(path);
+        if (const FileError e = Check(Op::Open, real))
             return e;
-        const std::string& bytes = files[path].bytes;
+        const std::string& bytes = files[real].bytes;
         *stream = std::make_unique<MemoryReader>(
             reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
             5, // a file may arrive in pieces
-            faults.count({Op::Read, path}) ? bytes.size() / 2 : kNoLimit);
+            faults.count({Op::Read, real}) ? bytes.size() / 2 : kNoLimit);
         return kFileOk;
     }
-    FileError CreateForWriting(const std::wstring& path,
-                               std::unique_ptr<OutputFile>* stream) override
+    FileError OpenToDelete(const std::wstring& path, std::unique_ptr<InstalledFile>* file) override
     {
-        const auto it = files.find(path);
-        if (faults.count({Op::Write, path}) || Pending(path) ||
-            (it != files.end() && (it->second.readOnly || it->second.hidden)))
-            return kErrorAccessDenied;
-        if (it != files.end() && (Held(it->second.lockedUntil) || Held(it->second.viewedUntil)))
-            return kErrorSharingViolation;
-        if (it != files.end())
-            freeBytes += it->second.bytes.size();
-        files[path] = FakeFile{};
-        files[path].durable = false;
-        Changed();
-        *stream = std::make_unique<Writer>(*this, path);
-        return kFileOk;
+        Tick();
+        const std::size_t slash = path.find_last_of(L'\\') + 1;
+        return OpenPlain(Resolve(path.substr(0, slash)) + path.substr(slash), file);
     }
-    FileError OpenForMoving(const std::wstring& path, std::unique_ptr<InstalledFile>* file) override
+    bool FolderIdentity(const std::wstring& folder, FolderId* id) override
     {
-        if (const FileError e = Check(Op::Open, path))
-            return e;
-        if (Held(files[path].viewedUntil))
-            return kErrorSharingViolation;
-        *file = std::make_unique<Mover>(*this, path);
-        return kFileOk;
+        Tick();
+        *id = IdOf(Resolve(folder));
+        return true;
     }
-    FileError FlushFolder(const std::wstring& folder) override
+    FileError PinFolder(const std::wstring& folder, std::unique_ptr<Folder>* pinned) override
     {
-        if (faults.count({Op::Flush, folder}))
-            return kErrorWriteFault;
-        const auto inFolder = [&](auto& move) { return move.second.rfind(folder, 0) == 0; };
-        unflushedRenames.erase(
-            std::remove_if(unflushedRenames.begin(), unflushedRenames.end(), inFolder),
-            unflushedRenames.end());
+        Tick();
+        std::wstring real = folder;
+        for (int hops = 0; hops < 8; ++hops) {
+            const auto link = JunctionOn(real);
+            if (link == junctions.end())
+                break;
+            if (!link->second.trusted)
+                return kErrorNotPlainFile;
+            real = link->second.target + real.substr(link->first.size());
+        }
+        if (const auto fault = faults.find({Op::Open, real}); fault != faults.end())
+            return fault->second ? fault->second : kErrorAccessDenied;
+        *pinned = std::make_unique<Pinned>(*this, real);
         return kFileOk;
-    }
-    bool SameFolder(const std::wstring& a, const std::wstring& b) override
-    {
-        return Identity(a) == Identity(b);
     }
     std::wstring PackageFolder() override { return packageFolder; }
     std::string PackageSums() override { return sums; }
@@ -242,19 +224,28 @@ private:
         EVP_MD_CTX* context = EVP_MD_CTX_new();
     };
 
-    // One of the updater's own handles; renames through it move the file it holds.
+    // One of the updater's own handles, on a file or a folder.
     struct Handle {
         Handle(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path))
         {
             ++fake.ours[this->path];
         }
         ~Handle() { --fake.ours[path]; }
-        FileError Move(const std::wstring& to)
+        FakePlatform& fake;
+        std::wstring path;
+    };
+
+    // A file held open: what is done through it is done to this file, whatever its name.
+    struct HeldHandle : Handle {
+        using Handle::Handle;
+        FileError Move(const std::wstring& name)
         {
+            const std::wstring to = path.substr(0, path.find_last_of(L'\\') + 1) + name;
+            fake.Tick();
             if (const FileError e = fake.Check(Op::Rename, path))
                 return e;
             if (fake.files.count(to))
-                return kAlreadyExists;
+                return kErrorAlreadyExists;
             if (fake.Pending(to))
                 return kErrorAccessDenied;
             fake.files[to] = fake.files[path];
@@ -264,12 +255,26 @@ private:
             path = to;
             return fake.Changed();
         }
-        FakePlatform& fake;
-        std::wstring path;
+        FileError Remove()
+        {
+            fake.Tick();
+            if (const FileError e = fake.Check(Op::Delete, path))
+                return e;
+            if (fake.ours[path] > 1) // another of our handles, which shares no deletion
+                return kErrorSharingViolation;
+            FakeFile& file = fake.files[path];
+            if (file.readOnly && fake.faults.count({Op::Attributes, path}))
+                return kErrorAccessDenied;
+            if (fake.Held(file.heldUntil))
+                fake.deletePending[path] = file.heldUntil;
+            fake.freeBytes += file.bytes.size();
+            fake.files.erase(path);
+            return fake.Changed();
+        }
     };
 
-    struct Writer final : OutputFile, Handle {
-        using Handle::Handle;
+    struct Writer final : OutputFile, HeldHandle {
+        using HeldHandle::HeldHandle;
         bool Write(const void* data, std::size_t size) override
         {
             if (size > fake.freeBytes)
@@ -287,12 +292,13 @@ private:
             return fake.Changed() == kFileOk;
         }
         bool Close() override { return true; }
-        FileError MoveTo(const std::wstring& to) override { return Move(to); }
+        FileError MoveTo(const std::wstring& name) override { return Move(name); }
+        FileError Delete() override { return Remove(); }
     };
 
-    struct Mover final : InstalledFile, Handle {
+    struct Mover final : InstalledFile, HeldHandle {
         Mover(FakePlatform& fake, const std::wstring& path)
-            : Handle(fake, path), bytes(fake.files[path].bytes),
+            : HeldHandle(fake, path), bytes(fake.files[path].bytes),
               reader(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 5,
                      fake.faults.count({Op::Read, path}) ? bytes.size() / 2 : kNoLimit)
         {
@@ -302,11 +308,94 @@ private:
             return reader.Read(buffer, capacity, got);
         }
         std::uint64_t Size() override { return bytes.size(); }
-        FileError MoveTo(const std::wstring& to) override { return Move(to); }
+        FileError MoveTo(const std::wstring& name) override { return Move(name); }
+        FileError Delete() override { return Remove(); }
         const std::string bytes;
         MemoryReader reader;
     };
 
+    // The installation folder held: names in it are names in this folder, not paths.
+    struct Pinned final : Folder, Handle {
+        using Handle::Handle;
+        bool Identity(FolderId* id) override
+        {
+            fake.Tick();
+            *id = fake.IdOf(path);
+            return true;
+        }
+        Presence Probe(const std::wstring& name) override
+        {
+            fake.Tick();
+            if (fake.Pending(path + name) || fake.faults.count({Op::Attributes, path + name}))
+                return Presence::Unknown;
+            return fake.files.count(path + name) ? Presence::File : Presence::Absent;
+        }
+        FileError Create(const std::wstring& name, std::unique_ptr<OutputFile>* file) override
+        {
+            const std::wstring at = path + name;
+            fake.Tick();
+            if (fake.faults.count({Op::Write, at}) || fake.Pending(at))
+                return kErrorAccessDenied;
+            if (fake.files.count(at))
+                return kErrorFileExists;
+            fake.files[at].durable = false;
+            fake.Changed();
+            *file = std::make_unique<Writer>(fake, at);
+            return kFileOk;
+        }
+        FileError Open(const std::wstring& name, std::unique_ptr<InstalledFile>* file) override
+        {
+            fake.Tick();
+            return fake.OpenPlain(path + name, file);
+        }
+        FileError Flush() override
+        {
+            fake.Tick();
+            // A share cannot flush a folder (error 1 or 50), but its server has already made the
+            // renames as lasting as they will be: a power cut here cannot undo them.
+            const auto fault = fake.faults.find({Op::Flush, path});
+            const FileError error = fault == fake.faults.end() ? kFileOk
+                                    : fault->second            ? fault->second
+                                                               : kErrorWriteFault;
+            if (error != kFileOk && error != kErrorInvalidFunction && error != kErrorNotSupported)
+                return error;
+            const auto inFolder = [&](auto& move) { return move.second.rfind(path, 0) == 0; };
+            auto& renames = fake.unflushedRenames;
+            renames.erase(std::remove_if(renames.begin(), renames.end(), inFolder), renames.end());
+            return error;
+        }
+    };
+
+    // Counts a system call, and lets the attack strike at its start.
+    void Tick()
+    {
+        if (++calls != attackAtCall)
+            return;
+        for (const auto& [held, count] : ours)
+            if (count > 0 && held.back() == L'\\' && held.rfind(attacked, 0) == 0)
+                return; // the folder, or one below it, is held: it cannot be renamed away
+        for (auto it = files.begin(); it != files.end();) {
+            if (it->first.rfind(attacked, 0) != 0)
+                ++it;
+            else
+                attic.insert(*it), it = files.erase(it);
+        }
+        if (attackTarget.empty())
+            ++replaced[attacked];
+        else
+            junctions[attacked] = {attackTarget, false};
+    }
+    FileError OpenPlain(const std::wstring& real, std::unique_ptr<InstalledFile>* file)
+    {
+        if (const FileError e = Check(Op::Open, real))
+            return e;
+        if (!files[real].linkTo.empty() || files[real].links != 1)
+            return kErrorNotPlainFile;
+        if (Held(files[real].viewedUntil))
+            return kErrorSharingViolation;
+        *file = std::make_unique<Mover>(*this, real);
+        return kFileOk;
+    }
     FileError Changed()
     {
         if (++changes == cutAfterChanges) {
@@ -319,7 +408,9 @@ private:
     // that shares nothing, or only reading.
     FileError Check(Op op, const std::wstring& path)
     {
-        if (faults.count({op, path}) || Pending(path))
+        if (const auto fault = faults.find({op, path}); fault != faults.end())
+            return fault->second ? fault->second : kErrorAccessDenied;
+        if (Pending(path))
             return kErrorAccessDenied;
         if (!files.count(path))
             return kErrorFileMissing;
@@ -334,15 +425,34 @@ private:
         const auto it = deletePending.find(path);
         return it != deletePending.end() && Held(it->second);
     }
-    // Folders as the file system knows them: letter case and spelling do not count.
-    std::wstring Identity(std::wstring path) const
+    std::map<std::wstring, Junction>::const_iterator JunctionOn(const std::wstring& path) const
     {
-        std::transform(path.begin(), path.end(), path.begin(), ::towlower);
-        if (path.back() != L'\\')
-            path += L'\\';
-        const auto alias = sameFolderAs.find(path);
-        return alias == sameFolderAs.end() ? path : alias->second;
+        return std::find_if(junctions.begin(), junctions.end(),
+                            [&](auto& link) { return path.rfind(link.first, 0) == 0; });
     }
+    // Where a path leads: through every junction on it, and a symbolic link at its end.
+    std::wstring Resolve(std::wstring path) const
+    {
+        for (int hops = 0; hops < 8; ++hops) {
+            if (const auto link = JunctionOn(path); link != junctions.end())
+                path = link->second.target + path.substr(link->first.size());
+            else if (const auto file = files.find(path);
+                     file != files.end() && !file->second.linkTo.empty())
+                path = file->second.linkTo;
+        }
+        return path;
+    }
+    // Folders as the file system knows them: letter case does not count, a new folder under an
+    // old name is another folder.
+    FolderId IdOf(std::wstring folder)
+    {
+        const int generation = replaced[folder];
+        std::transform(folder.begin(), folder.end(), folder.begin(), ::towlower);
+        FolderId id;
+        id.volume = std::hash<std::wstring>()(folder) + generation;
+        return id;
+    }
+    std::map<std::wstring, int> replaced; // how often a folder was swapped for a new one
 
     std::vector<const std::map<std::wstring, std::pair<std::uint32_t, std::string>>*> keys_;
 };

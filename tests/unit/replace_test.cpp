@@ -25,7 +25,7 @@ const std::wstring kRefusal =
     L"Error!!! Can't use the Family Version update on this computer, because it has the "
     L"administration version of Korvane installed. In order to update Korvane on this computer "
     L"use the Business Version update!";
-const Installation kInstallation{L"C:\\Korvane\\korv5.exe", L"C:\\Korvane\\korv.hlp"};
+const Installation kInstallation{L"C:\\Korvane\\korv5.exe", L"C:\\Korvane\\korv.hlp", {}};
 
 std::wstring PathOf(const std::string& key, const std::wstring& package = L"C:\\Package\\")
 {
@@ -39,6 +39,7 @@ std::wstring PathOf(const std::string& key, const std::wstring& package = L"C:\\
         {"HB", help + L".backup"},
         {"HN", help + L".new"},
         {"D", L"C:\\Korvane\\"}, // the installation folder
+        {"V", L"C:\\Victim\\"},  // a folder of files the updater has no business with
         {"SE", package + L"korv5.exe"},
         {"SH", package + L"korv.hlp"},
         {"PE", package + L"korv5.ex_"},
@@ -59,11 +60,16 @@ std::string PackSzdd(const std::string& data) // every byte a literal
     return out;
 }
 
-// Files and faults, word by word: "E:old H:new+ro" puts the old executable in korv5.exe and the
-// new help file, read-only, in korv.hlp; "-PE" removes korv5.ex_; "!read:PE" makes reading it
-// fail. Flags: +ro, +szdd (packed), +cut (packed and cut short), +empty, @N (locked until N ms),
-// %N (held by a viewer that lets others only read, until N ms), ~N (held with delete sharing
-// until N ms).
+// Files and faults, word by word. "E:old H:new+ro" puts the old executable in korv5.exe and the
+// new help file, read-only, in korv.hlp ("exe old", "help new": the content says which file and
+// which version); "-PE" removes korv5.ex_; "!read:PE" makes reading it fail, "!flush=1:D" makes
+// flushing the installation folder fail with error 1. The keys name the files of PathOf. Flags:
+//   +ro       read-only                    +szdd   SZDD-packed
+//   +cut      packed and cut short         +empty  empty
+//   +link     a symbolic link to the file of the same name in the folder V
+//   +2links   a file with a second hard link
+//   @N        locked until N ms             %N      held by a viewer that lets others only read
+//   ~N        held with delete sharing (a scanner) until N ms
 void Put(FakePlatform& fake, const std::string& text)
 {
     static const std::string ops[] = {"delete", "rename", "open", "read", "write", "flush"};
@@ -71,9 +77,10 @@ void Put(FakePlatform& fake, const std::string& text)
     for (std::string word; words >> word;) {
         const std::size_t colon = word.find(':');
         if (word[0] == '!') {
-            const std::string op = word.substr(1, colon - 1);
-            fake.faults.insert({Op(std::find(ops, std::end(ops), op) - ops),
-                                PathOf(word.substr(colon + 1), fake.packageFolder)});
+            const std::size_t equals = std::min(word.find('='), colon);
+            const Op kind = Op(std::find(ops, std::end(ops), word.substr(1, equals - 1)) - ops);
+            fake.faults[{kind, PathOf(word.substr(colon + 1), fake.packageFolder)}] =
+                equals < colon ? std::stoul(word.substr(equals + 1)) : 0;
             continue;
         }
         if (word[0] == '-') {
@@ -82,14 +89,20 @@ void Put(FakePlatform& fake, const std::string& text)
         }
         const std::string key = word.substr(0, colon);
         const auto flag = [&](const char* name) { return word.find(name) != std::string::npos; };
-        std::string content = word.substr(colon + 1, word.find_first_of("+@~%") - colon - 1);
-        if (key != "U")
-            content = (key.find('H') != std::string::npos ? "help " : "exe ") + content;
+        const std::string content = word.substr(colon + 1, word.find_first_of("+@~%") - colon - 1);
+        const std::string kind = key == "U"                           ? ""
+                                 : key.find('H') != std::string::npos ? "help "
+                                                                      : "exe ";
         FakeFile& file = fake.files[PathOf(key, fake.packageFolder)] = FakeFile{};
-        file.bytes = flag("+empty") ? "" : content;
+        file.bytes = flag("+empty") ? "" : kind + content;
         file.readOnly = flag("+ro");
+        file.links = flag("+2links") ? 2 : 1;
+        if (flag("+link")) {
+            const std::wstring path = PathOf(key, fake.packageFolder);
+            file.linkTo = PathOf("V") + path.substr(path.find_last_of(L'\\') + 1);
+        }
         if (flag("+szdd") || flag("+cut"))
-            file.bytes = PackSzdd(content).substr(0, flag("+cut") ? 15 : std::string::npos);
+            file.bytes = PackSzdd(kind + content).substr(0, flag("+cut") ? 15 : std::string::npos);
         for (const auto& [mark, until] : {std::pair{'@', &FakeFile::lockedUntil},
                                           {'%', &FakeFile::viewedUntil},
                                           {'~', &FakeFile::heldUntil}})
@@ -119,6 +132,10 @@ FakePlatform Machine(const std::string& text)
         else
             before += word + " ";
     }
+    fake.junctions[L"F:\\"] = {PathOf("D"), true};
+    for (const char* name : {"korv5.exe", "korv.hlp", "korv5.exe.new", "korv.hlp.new",
+                             "korv5.exe.backup", "korv.hlp.backup"})
+        fake.files[PathOf("V") + std::wstring(name, name + std::strlen(name))].bytes = "victim";
     Put(fake, "PE:new PH:new U:updater " + before);
     for (const char* key : {"PE", "PH"}) {
         const std::wstring path = PathOf(key, fake.packageFolder);
@@ -153,11 +170,36 @@ std::map<std::string, std::string> Previous(const std::map<std::wstring, std::st
     return previous;
 }
 
+// The installation as the window found it.
+Installation Found(FakePlatform& fake)
+{
+    Installation found = kInstallation;
+    found.folder.emplace();
+    fake.FolderIdentity(PathOf("D"), &*found.folder);
+    return found;
+}
+
+// What no press may change, attributes and links included: every file outside the installation
+// folder, but for a copy of a new file in the package folder, which older updaters left there.
+std::map<std::wstring, std::string> Untouchable(const FakePlatform& fake)
+{
+    std::map<std::wstring, std::string> untouchable;
+    for (const auto& [path, file] : fake.files) {
+        const bool copy = (path == PathOf("SE", fake.packageFolder) && file.bytes == "exe new") ||
+                          (path == PathOf("SH", fake.packageFolder) && file.bytes == "help new");
+        if (path.rfind(PathOf("D"), 0) != 0 && !copy)
+            untouchable[path] = file.bytes + (file.readOnly ? " ro " : " ") +
+                                std::string(file.linkTo.begin(), file.linkTo.end());
+    }
+    return untouchable;
+}
+
 // Presses Replace once per outcome letter (U updated, F failed, R refused) and checks the
 // messages, and after every press: each installed file's previous version is installed or in its
 // backup, byte for byte; after a failure both installed names are as before the press, after a
 // success both hold the new version, even after a power cut, and no ".new" file is left either
-// way. No message shows while a file or key is held or while Windows is asked to wait. `after`,
+// way; nothing outside the installation folder changes but an old copy of a new file. No message
+// shows while a file, a folder or a key is held or while Windows is asked to wait. `after`,
 // when given, is the whole disk after the last press, in the words of Machine.
 void Press(FakePlatform& fake, const std::string& outcomes, const char* after = nullptr)
 {
@@ -165,8 +207,10 @@ void Press(FakePlatform& fake, const std::string& outcomes, const char* after = 
     std::vector<std::wstring> messages;
     for (const char outcome : outcomes) {
         const auto last = Contents(fake.files);
+        const auto untouchable = Untouchable(fake);
         const R expected = outcome == 'U' ? R::Updated : outcome == 'F' ? R::Failed : R::Refused;
-        EXPECT_EQ(UpdateInstallation(fake, kInstallation), expected);
+        EXPECT_EQ(UpdateInstallation(fake, Found(fake)), expected);
+        EXPECT_EQ(Untouchable(fake), untouchable);
         messages.push_back(outcome == 'U' ? kSuccess : outcome == 'F' ? kFailure : kRefusal);
         if (outcome == 'U')
             fake.Restart(); // a success must outlast a power cut right after it
@@ -184,7 +228,8 @@ void Press(FakePlatform& fake, const std::string& outcomes, const char* after = 
             const bool kept = last.count(path) ? has(path, last.at(path)) : !now.count(path);
             EXPECT_TRUE(outcome == 'U' ? has(path, updated) : kept)
                 << key << (outcome == 'U' ? " is not the new version" : " changed, not updated");
-            EXPECT_FALSE(now.count(path + L".new")) << key << ".new left behind";
+            EXPECT_TRUE(!now.count(path + L".new") || !fake.files[path + L".new"].linkTo.empty())
+                << key << ".new left behind"; // but a link someone planted is not the update's
         }
     }
     EXPECT_EQ(fake.messages, messages);
@@ -199,6 +244,7 @@ void Press(FakePlatform& fake, const std::string& outcomes, const char* after = 
 
 const std::string kWorn = "E:old H:old EB:older HB:older SE:stale SH:stale EN:half HN:half ";
 const char* const kUpdated = "E:new H:new EB:old HB:old";
+const char* const kUpdatedWorn = "E:new H:new EB:old HB:old SE:stale SH:stale";
 
 // Whole presses in situations a user meets, and faults of every kind the disk can show.
 TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
@@ -210,14 +256,17 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
         const char* after = nullptr; // by default only the checks of Press
     } cases[] = {
         {"first update", "E:old H:old", "U", kUpdated},
-        {"older backups, stale copies, half-written new files", kWorn, "U", kUpdated},
+        {"older backups, stale copies, half-written new files", kWorn, "U", kUpdatedWorn},
+        {"copies of the new files an older updater left", "E:old H:old SE:new SH:new", "U",
+         kUpdated},
         {"no help file installed", "E:old", "U", "E:new H:new EB:old"},
         {"package at a drive root", "E:old H:old pkg=E:\\", "U", kUpdated},
         {"run again after success", kUpdated, "UU", kUpdated},
         {"interrupted after korv5.exe was moved aside", "EB:old H:old HB:older", "U", kUpdated},
         {"interrupted after korv5.exe was replaced", "E:new EB:old H:old HB:older", "U", kUpdated},
         {"updater started alone", "E:old H:old -PE -PH", "FF", "E:old H:old -PE -PH"},
-        {"korv.hl_ missing", kWorn + "-PH", "F", "E:old H:old EB:older HB:older -PH"},
+        {"korv.hl_ missing", kWorn + "-PH", "F",
+         "E:old H:old EB:older HB:older SE:stale SH:stale -PH"},
         {"SZDD packed files", "E:old H:old PE:new+szdd PH:new+szdd", "U",
          "E:new H:new EB:old HB:old PE:new+szdd PH:new+szdd"},
         {"SZDD file cut short", "E:old H:old PE:new+cut", "F"},
@@ -239,7 +288,17 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
         {"korv.hlp open in a viewer", "E:old H:old%99999", "F"},
         {"korv5.exe whose presence cannot be read", kWorn + "!open:E", "F"},
         // The package on a CD: the stale copies' tidy-up fails, and does not matter.
-        {"stale copies that cannot go", kWorn + "!delete:SE", "U"},
+        {"stale copies that cannot go", "E:old H:old SE:new SH:new !delete:SE", "U",
+         "E:new H:new EB:old HB:old SE:new"},
+        // Links a standard user planted: the files they lead to stay as they are.
+        {"stale copy that is a link", "E:old H:old SE:new+link", "U",
+         "E:new H:new EB:old HB:old SE:new+link"},
+        {"korv5.exe.new planted as a link", "E:old H:old EN:x+link", "F", "E:old H:old EN:x+link"},
+        {"korv5.exe.backup planted as a link", "E:old H:old EB:x+link", "F",
+         "E:old H:old EB:x+link"},
+        {"korv.hlp.backup with a second hard link", "E:old H:old HB:older+2links", "F"},
+        {"a share that cannot flush a folder", kWorn + "!flush=1:D", "U", kUpdatedWorn},
+        {"a file system that cannot flush a folder", kWorn + "!flush=50:D", "U", kUpdatedWorn},
         {"unreadable korv5.ex_", kWorn + "!read:PE", "F"},
         {"unreadable korv.hl_", kWorn + "!open:PH", "F"},
         {"no write access", kWorn + "!write:EN", "F"},
@@ -255,7 +314,6 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform fake = Machine(c.machine);
-        fake.sameFolderAs[L"f:\\"] = L"c:\\korvane\\"; // subst F: C:\Korvane
         Press(fake, c.presses, c.after);
         // Only locks are waited out: every other failure is final at once.
         EXPECT_TRUE(c.machine.find_first_of("@%~") != std::string::npos || fake.now == fake.start);
@@ -276,6 +334,44 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
     Press(administration, "RR", kWorn.c_str());
 }
 
+// The installation folder's files, by name.
+std::map<std::wstring, std::string> InstallFolder(const std::map<std::wstring, FakeFile>& files)
+{
+    std::map<std::wstring, std::string> inside;
+    for (const auto& [path, file] : files)
+        if (path.rfind(PathOf("D"), 0) == 0)
+            inside[path] = file.bytes;
+    return inside;
+}
+
+// Between the window showing and any moment of the press, a standard user swaps the installation
+// folder for a junction to another folder, or for a new folder. The update either refuses before
+// it touched anything, or holds the folder so that it cannot move and updates it; no file of
+// the other folder changes.
+TEST(Replace, NoFolderSwappedInRedirectsIt)
+{
+    FakePlatform whole = Machine(kWorn);
+    const Installation wholeFound = Found(whole);
+    whole.calls = 0;
+    ASSERT_EQ(UpdateInstallation(whole, wholeFound), R::Updated);
+    for (const std::wstring target : {L"C:\\Victim\\", L""}) {
+        for (int call = 1; call <= whole.calls; ++call) {
+            SCOPED_TRACE(testing::Message() << "swapped at call " << call << " for a link to '"
+                                            << std::string(target.begin(), target.end()) << "'");
+            FakePlatform fake = Machine(kWorn);
+            const Installation found = Found(fake);
+            fake.calls = 0, fake.attackAtCall = call, fake.attackTarget = target;
+            const auto untouchable = Untouchable(fake);
+            const bool struck = call == 1; // later, the folder is held
+            EXPECT_EQ(UpdateInstallation(fake, found), struck ? R::Failed : R::Updated);
+            EXPECT_EQ(fake.attic.empty(), !struck);
+            EXPECT_EQ(Untouchable(fake), untouchable);
+            EXPECT_EQ(InstallFolder(struck ? fake.attic : fake.files),
+                      InstallFolder(Machine(struck ? kWorn : kUpdatedWorn).files));
+        }
+    }
+}
+
 // The machine stops dead after each change the update makes to the disk, in turn; what was not
 // flushed may be lost. Then the user starts the updater again and presses Replace.
 TEST(Replace, AnInterruptionAnywhereIsFinishedByTheNextStart)
@@ -287,14 +383,14 @@ TEST(Replace, AnInterruptionAnywhereIsFinishedByTheNextStart)
         return fake;
     };
     FakePlatform whole = worn();
-    ASSERT_EQ(UpdateInstallation(whole, kInstallation), R::Updated);
+    ASSERT_EQ(UpdateInstallation(whole, Found(whole)), R::Updated);
     ASSERT_GT(whole.changes, 10);
 
     for (int cut = 1; cut <= whole.changes; ++cut) {
         SCOPED_TRACE(testing::Message() << "power cut after change " << cut);
         FakePlatform fake = worn();
         fake.cutAfterChanges = cut;
-        EXPECT_THROW(UpdateInstallation(fake, kInstallation), test::PowerCut);
+        EXPECT_THROW(UpdateInstallation(fake, Found(fake)), test::PowerCut);
         EXPECT_TRUE(fake.sessionEndBlockedAtCut) << "Windows was free to end the session here";
         fake.Restart();
         const auto now = Contents(fake.files);
@@ -310,7 +406,7 @@ TEST(Replace, AnInterruptionAnywhereIsFinishedByTheNextStart)
 
         const std::optional<Installation> found = LocateInstallation(fake);
         ASSERT_TRUE(found);
-        Press(fake, "U", kUpdated);
+        Press(fake, "U", kUpdatedWorn);
     }
 }
 
