@@ -170,6 +170,19 @@ TEST_F(Window, ReadsAndWorksWithoutEnding)
     EXPECT_TRUE(IsWindowEnabled(app.Item(IDC_COMMAND1)) && IsWindowEnabled(app.Item(IDC_COMMAND2)));
 }
 
+// A second start while the running updater does not answer (its thread held, as while it reads
+// a slow CD) ends at once; the window leaves the task bar as soon as that updater answers again.
+TEST_F(Window, ASecondStartWhileTheFirstIsBusyEndsAtOnce)
+{
+    ShowWindowAsync(app.main, SW_MINIMIZE);
+    ASSERT_TRUE(app.Watch([&] { return IsIconic(app.main); }, 3000));
+    SuspendThread(app.process.hThread);
+    App second(kUpdater);
+    EXPECT_TRUE(second.EndsQuietly() && !second.main) << "the second start waited for the first";
+    ResumeThread(app.process.hThread);
+    EXPECT_TRUE(app.Watch([&] { return !IsIconic(app.main); }, 3000)) << "still minimised";
+}
+
 // The inputs that end the program, on Cancel as the window first shows.
 using Input = std::pair<const char*, void (*)(App&)>;
 class Ending : public Window, public testing::WithParamInterface<Input> {};
