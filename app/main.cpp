@@ -32,6 +32,21 @@ void RestrictDllSearchToSystem32()
     SetDllDirectoryW(L"");
 }
 
+// The updater runs elevated in folders a standard user may write to. Where Windows has it (10
+// version 2004 and later), a junction that no administrator made is then not followed at all; the
+// platform checks the way to the installation folder itself everywhere else. A Windows without
+// the policy refuses it, which changes nothing.
+void TrustOnlyAdministratorsRedirections()
+{
+    constexpr int kProcessRedirectionTrustPolicy = 16;
+    constexpr DWORD kEnforceRedirectionTrust = 1;
+    const auto setPolicy =
+        KernelFunction<BOOL(WINAPI*)(int, PVOID, SIZE_T)>("SetProcessMitigationPolicy");
+    DWORD policy = kEnforceRedirectionTrust;
+    if (setPolicy)
+        setPolicy(kProcessRedirectionTrustPolicy, &policy, sizeof policy);
+}
+
 // Every window of the running updater belongs to its one thread: the form, on show or still
 // hidden while the installation is looked up, and its message boxes. The not-found box shows
 // before the form does and has no owner, so the form's own popups do not lead to it.
@@ -170,6 +185,7 @@ void __verbose_terminate_handler()
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     RestrictDllSearchToSystem32();
+    TrustOnlyAdministratorsRedirections();
     if (AnotherUpdaterRuns())
         return 0;
 

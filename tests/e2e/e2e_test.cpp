@@ -445,6 +445,13 @@ const auto kFillerDeleted = [](Replace&) { DeleteFileW(L"G:\\filler"); };
 const auto kReadOnlyBackup = [](Replace& t) {
     Write(t.inst + L"\\korv5.exe.backup", "5.00", FILE_ATTRIBUTE_READONLY);
 };
+// A korv5.exe of the user's own in the package folder: only a copy of the new one may go.
+const auto kUsersFileInPackage = [](Replace& t) { Write(t.pkg + L"\\korv5.exe", "mine"); };
+// An installation folder of 250 characters: its ".backup" and ".new" names pass MAX_PATH.
+const auto kDeepFolder = [](Replace& t) {
+    const std::wstring deep = L"C:\\e2e\\" + std::wstring(243, L'd');
+    t.Install(L"\\\\?\\" + deep), SetRegistry(deep);
+};
 
 const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"ShippedPackage", {kSuccess}, ShippedPackage},
@@ -453,6 +460,8 @@ const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"TwoQueuedClicks", {kSuccess}, nullptr, kClickAgain},
                      {"InsideByAnotherDrive", {kFailure, kFailure}, kInsideByAnotherDrive},
                      {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
+                     {"UsersFileInPackage", {kSuccess}, kUsersFileInPackage},
+                     {"DeepFolder", {kSuccess}, kDeepFolder},
                      {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
                      {"HelpOpenInViewer", {kFailure}, kHelpInViewer, kNothing, kViewerClosed, true},
                      {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true}};
