@@ -380,8 +380,11 @@ bool TrustedLink(HANDLE link)
 bool TrustedWay(const std::wstring& folder)
 {
     // The walk starts below the drive or share: "\\?\C:\" or "\\?\UNC\server\share\".
-    std::size_t at = folder.rfind(L"\\\\?\\UNC\\", 0) == 0 ? folder.find(L'\\', 8) : 6;
-    at = at == std::wstring::npos ? at : folder.find(L'\\', at + 1);
+    std::size_t at = 6;
+    if (folder.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        at = folder.find(L'\\', 8);
+        at = at == std::wstring::npos ? at : folder.find(L'\\', at + 1);
+    }
     while (at != std::wstring::npos && at + 1 < folder.size()) {
         at = folder.find(L'\\', at + 1);
         const std::wstring step = folder.substr(0, at);
@@ -424,7 +427,8 @@ public:
         // renamed. A name that is taken, by a link too, is refused rather than followed.
         HANDLE created = nullptr;
         if (const FileError error =
-                Nt().Open(folder_.Get(), name, GENERIC_WRITE | DELETE, 0, FILE_CREATE, &created))
+                Nt().Open(folder_.Get(), name, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
+                          FILE_CREATE, &created))
             return error;
         *file = std::make_unique<FileWriter>(created, folder_.Get());
         return kFileOk;

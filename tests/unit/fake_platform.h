@@ -224,7 +224,8 @@ private:
         EVP_MD_CTX* context = EVP_MD_CTX_new();
     };
 
-    // One of the updater's own handles, on a file or a folder.
+    // One of the updater's own handles, on a file or a folder. What is done through it is done to
+    // this file, whatever its name.
     struct Handle {
         Handle(FakePlatform& fake, std::wstring path) : fake(fake), path(std::move(path))
         {
@@ -233,11 +234,6 @@ private:
         ~Handle() { --fake.ours[path]; }
         FakePlatform& fake;
         std::wstring path;
-    };
-
-    // A file held open: what is done through it is done to this file, whatever its name.
-    struct HeldHandle : Handle {
-        using Handle::Handle;
         FileError Move(const std::wstring& name)
         {
             const std::wstring to = path.substr(0, path.find_last_of(L'\\') + 1) + name;
@@ -273,8 +269,8 @@ private:
         }
     };
 
-    struct Writer final : OutputFile, HeldHandle {
-        using HeldHandle::HeldHandle;
+    struct Writer final : OutputFile, Handle {
+        using Handle::Handle;
         bool Write(const void* data, std::size_t size) override
         {
             if (size > fake.freeBytes)
@@ -296,9 +292,9 @@ private:
         FileError Delete() override { return Remove(); }
     };
 
-    struct Mover final : InstalledFile, HeldHandle {
+    struct Mover final : InstalledFile, Handle {
         Mover(FakePlatform& fake, const std::wstring& path)
-            : HeldHandle(fake, path), bytes(fake.files[path].bytes),
+            : Handle(fake, path), bytes(fake.files[path].bytes),
               reader(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 5,
                      fake.faults.count({Op::Read, path}) ? bytes.size() / 2 : kNoLimit)
         {
