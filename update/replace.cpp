@@ -43,7 +43,7 @@ std::wstring FolderOf(const std::wstring& path)
 
 // Which names a file's versions have, step by step ("name" is korv5.exe or korv.hlp):
 enum class Names {
-    Staged,     // name: the old version, or nothing; name.new: the new version
+    Staged,     // name: the old version, or nothing; name.new: the new version, once restored
     OldAside,   // name.backup: the old version; name.new: the new version; name: free
     NewInPlace, // name: the new version; name.backup: the old version, or nothing
     AlreadyNew, // name already is the new version, and stays as it is with its backup

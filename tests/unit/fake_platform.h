@@ -26,7 +26,7 @@
 
 namespace kv::test {
 
-enum class Op { Delete, Rename, Open, Read, Write, Flush, Attributes };
+enum class Op { Delete, Rename, Open, Read, Write, Flush };
 
 struct FakeFile {
     std::string bytes;
@@ -37,6 +37,10 @@ struct FakeFile {
     bool durable = true;           // on the disk itself, not only in the cache
     std::wstring linkTo;           // a symbolic link: paths through it lead there
     int links = 1;                 // names of this file (hard links)
+    FakeFile(std::string bytes = {}, bool readOnly = false)
+        : bytes(std::move(bytes)), readOnly(readOnly)
+    {
+    }
 };
 
 // A folder that is a junction: paths through it lead to `target`. Only one an administrator or
@@ -171,15 +175,10 @@ public:
     FileError PinFolder(const std::wstring& folder, std::unique_ptr<Folder>* pinned) override
     {
         Tick();
-        std::wstring real = folder;
-        for (int hops = 0; hops < 8; ++hops) {
-            const auto link = JunctionOn(real);
-            if (link == junctions.end())
-                break;
-            if (!link->second.trusted)
-                return kErrorNotPlainFile;
-            real = link->second.target + real.substr(link->first.size());
-        }
+        bool planted = false;
+        const std::wstring real = Resolve(folder, &planted);
+        if (planted)
+            return kErrorNotPlainFile;
         if (const auto fault = faults.find({Op::Open, real}); fault != faults.end())
             return fault->second ? fault->second : kErrorAccessDenied;
         *pinned = std::make_unique<Pinned>(*this, real);
@@ -259,8 +258,6 @@ private:
             if (fake.ours[path] > 1) // another of our handles, which shares no deletion
                 return kErrorSharingViolation;
             FakeFile& file = fake.files[path];
-            if (file.readOnly && fake.faults.count({Op::Attributes, path}))
-                return kErrorAccessDenied;
             if (fake.Held(file.heldUntil))
                 fake.deletePending[path] = file.heldUntil;
             fake.freeBytes += file.bytes.size();
@@ -322,7 +319,7 @@ private:
         Presence Probe(const std::wstring& name) override
         {
             fake.Tick();
-            if (fake.Pending(path + name) || fake.faults.count({Op::Attributes, path + name}))
+            if (fake.Pending(path + name))
                 return Presence::Unknown;
             return fake.files.count(path + name) ? Presence::File : Presence::Absent;
         }
@@ -421,19 +418,19 @@ private:
         const auto it = deletePending.find(path);
         return it != deletePending.end() && Held(it->second);
     }
-    std::map<std::wstring, Junction>::const_iterator JunctionOn(const std::wstring& path) const
-    {
-        return std::find_if(junctions.begin(), junctions.end(),
-                            [&](auto& link) { return path.rfind(link.first, 0) == 0; });
-    }
-    // Where a path leads: through every junction on it, and a symbolic link at its end.
-    std::wstring Resolve(std::wstring path) const
+    // Where a path leads: through every junction on it (`planted`: one no administrator made), and
+    // a symbolic link at its end.
+    std::wstring Resolve(std::wstring path, bool* planted = nullptr) const
     {
         for (int hops = 0; hops < 8; ++hops) {
-            if (const auto link = JunctionOn(path); link != junctions.end())
+            const auto link = std::find_if(junctions.begin(), junctions.end(),
+                                           [&](auto& j) { return path.rfind(j.first, 0) == 0; });
+            if (link != junctions.end()) {
                 path = link->second.target + path.substr(link->first.size());
-            else if (const auto file = files.find(path);
-                     file != files.end() && !file->second.linkTo.empty())
+                if (planted && !link->second.trusted)
+                    *planted = true;
+            } else if (const auto file = files.find(path);
+                       file != files.end() && !file->second.linkTo.empty())
                 path = file->second.linkTo;
         }
         return path;
