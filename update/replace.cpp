@@ -328,16 +328,12 @@ bool RunSteps(UpdateRun& run)
 }
 
 // New files that did not reach their place are of no use: the next press makes them afresh.
-void LetGo(UpdateRun& run)
+// They go as the run's handles close.
+void DiscardUnplaced(UpdateRun& run)
 {
     for (UpdatedFile* file : {&run.exe, &run.help}) {
-        file->old.reset();
-        if (!file->restored.file)
-            continue;
-        if (file->names != Names::NewInPlace)
+        if (file->restored.file && file->names != Names::NewInPlace)
             file->restored.file->Delete();
-        file->restored.file->Close();
-        file->restored.file.reset();
     }
 }
 
@@ -374,7 +370,7 @@ bool UpdateFolder(Platform& platform, const Installation& installation)
                   platform.PackageSums(),
                   {}};
     const bool updated = RunSteps(run);
-    LetGo(run);
+    DiscardUnplaced(run);
     return updated;
 }
 

@@ -398,6 +398,8 @@ TEST(Replace, AnInterruptionAnywhereIsFinishedByTheNextStart)
 
         const std::optional<Installation> found = LocateInstallation(fake);
         ASSERT_TRUE(found);
+        EXPECT_EQ(found->folder, Found(fake).folder)
+            << "the folder's identity not taken as it is found";
         Press(fake, "U", kUpdatedWorn);
     }
 }
