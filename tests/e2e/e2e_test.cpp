@@ -366,6 +366,8 @@ TEST_P(Replace, Press)
             EXPECT_NE(busy, idle) << "the pointer does not show that the program is busy";
             EXPECT_EQ(pointer(app.Item(IDC_LABEL1)), busy) << "not busy once the mouse moves";
             EXPECT_EQ(endSession(), 0) << "log-off agreed in the middle of the swap";
+            EXPECT_FALSE(MoveFileW(inst.c_str(), (inst + L" moved").c_str()))
+                << "the installation folder could be renamed while Replace works in it";
             EXPECT_FALSE(IsWindowEnabled(app.Item(IDC_COMMAND1)) ||
                          IsWindowEnabled(app.Item(IDC_COMMAND2)));
             PostMessageW(app.main, WM_CLOSE, 0, 0);
@@ -447,6 +449,12 @@ const auto kReadOnlyBackup = [](Replace& t) {
 };
 // A korv5.exe of the user's own in the package folder: only a copy of the new one may go.
 const auto kUsersFileInPackage = [](Replace& t) { Write(t.pkg + L"\\korv5.exe", "mine"); };
+// korv5.exe.backup with a second name outside the installation, which a change of the backup,
+// such as clearing its read-only attribute, would reach.
+const auto kHardLinkedBackup = [](Replace& t) {
+    Write(L"C:\\e2e\\elsewhere", "5.00", FILE_ATTRIBUTE_READONLY);
+    CreateHardLinkW((t.inst + L"\\korv5.exe.backup").c_str(), L"C:\\e2e\\elsewhere", nullptr);
+};
 // An installation folder of 250 characters: its ".backup" and ".new" names pass MAX_PATH.
 const auto kDeepFolder = [](Replace& t) {
     const std::wstring deep = L"C:\\e2e\\" + std::wstring(243, L'd');
@@ -462,6 +470,7 @@ const Row kRows[] = {{"PlainCopies", {kSuccess}},
                      {"ReadOnlyOldBackup", {kSuccess}, kReadOnlyBackup},
                      {"UsersFileInPackage", {kSuccess}, kUsersFileInPackage},
                      {"DeepFolder", {kSuccess}, kDeepFolder},
+                     {"HardLinkedBackup", {kFailure}, kHardLinkedBackup},
                      {"LockReleasedSoon", {kSuccess}, nullptr, kLockReleasedSoon},
                      {"HelpOpenInViewer", {kFailure}, kHelpInViewer, kNothing, kViewerClosed, true},
                      {"DiskFull", {kFailure}, kOnFullDrive, kNothing, kFillerDeleted, true}};

@@ -36,7 +36,6 @@ struct FakeFile {
     std::uint32_t heldUntil = 0;   // held open with delete sharing (a scanner) until then
     bool durable = true;           // on the disk itself, not only in the cache
     std::wstring linkTo;           // a symbolic link: paths through it lead there
-    int links = 1;                 // names of this file (hard links)
     FakeFile(std::string bytes = {}, bool readOnly = false)
         : bytes(std::move(bytes)), readOnly(readOnly)
     {
@@ -382,7 +381,7 @@ private:
     {
         if (const FileError e = Check(Op::Open, real))
             return e;
-        if (!files[real].linkTo.empty() || files[real].links != 1)
+        if (!files[real].linkTo.empty())
             return kErrorNotPlainFile;
         if (Held(files[real].viewedUntil))
             return kErrorSharingViolation;

@@ -67,7 +67,6 @@ std::string PackSzdd(const std::string& data) // every byte a literal
 //   +ro       read-only                    +szdd   SZDD-packed
 //   +cut      packed and cut short         +empty  empty
 //   +link     a symbolic link to the file of the same name in the folder V
-//   +2links   a file with a second hard link
 //   @N        locked until N ms             %N      held by a viewer that lets others only read
 //   ~N        held with delete sharing (a scanner) until N ms
 void Put(FakePlatform& fake, const std::string& text)
@@ -96,7 +95,6 @@ void Put(FakePlatform& fake, const std::string& text)
         FakeFile& file = fake.files[PathOf(key, fake.packageFolder)] = FakeFile{};
         file.bytes = flag("+empty") ? "" : kind + content;
         file.readOnly = flag("+ro");
-        file.links = flag("+2links") ? 2 : 1;
         if (flag("+link")) {
             const std::wstring path = PathOf(key, fake.packageFolder);
             file.linkTo = PathOf("V") + path.substr(path.find_last_of(L'\\') + 1);
@@ -299,7 +297,6 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
         {"korv5.exe.new planted as a link", "E:old H:old EN:x+link", "F", "E:old H:old EN:x+link"},
         {"korv5.exe.backup planted as a link", "E:old H:old EB:x+link", "F",
          "E:old H:old EB:x+link"},
-        {"korv.hlp.backup with a second hard link", "E:old H:old HB:older+2links", "F"},
         {"a share that cannot flush a folder", kWorn + "!flush=1:D", "U", kUpdatedWorn},
         {"a file system that cannot flush a folder", kWorn + "!flush=50:D", "U", kUpdatedWorn},
         {"unreadable korv5.ex_", kWorn + "!read:PE", "F"},
