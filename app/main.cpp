@@ -32,10 +32,10 @@ void RestrictDllSearchToSystem32()
     SetDllDirectoryW(L"");
 }
 
-// The updater runs elevated in folders a standard user may write to. Where Windows has it (10
-// version 2004 and later), a junction that no administrator made is then not followed at all; the
-// platform checks the way to the installation folder itself everywhere else. A Windows without
-// the policy refuses it, which changes nothing.
+// The updater runs elevated in folders a standard user may write to. Where Windows has
+// RedirectionGuard (current Windows 10 and 11), a junction that no administrator made is then not
+// followed at all; the platform checks the way to the installation folder itself everywhere
+// else. A Windows without the policy refuses it, which changes nothing.
 void TrustOnlyAdministratorsRedirections()
 {
     constexpr int kProcessRedirectionTrustPolicy = 16;
