@@ -370,7 +370,8 @@ bool TrustedLink(HANDLE link)
     const bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
                          IsWellKnownSid(owner, WinLocalSystemSid) ||
                          (installer && EqualSid(owner, installer));
-    FreeSid(installer);
+    if (installer)
+        FreeSid(installer);
     LocalFree(descriptor);
     return trusted;
 }
