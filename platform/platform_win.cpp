@@ -64,6 +64,14 @@ std::wstring LongPath(const std::wstring& path)
     return L"\\\\?\\" + full;
 }
 
+// A function of a system DLL looked up by name; false when the DLL has none of that name.
+template <typename Function>
+bool Find(HMODULE dll, const char* name, Function* function)
+{
+    *function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+    return *function != nullptr;
+}
+
 // The native API for what Win32 offers only by path: names relative to a folder handle. ntdll is
 // in every process; looked up, it adds no import.
 struct Native {
@@ -75,14 +83,9 @@ struct Native {
     Native()
     {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        create = Find<CreateFile>(ntdll, "NtCreateFile");
-        setInformation = Find<SetInformation>(ntdll, "NtSetInformationFile");
-        toDosError = Find<ToDosError>(ntdll, "RtlNtStatusToDosError");
-    }
-    template <typename Function>
-    static Function Find(HMODULE dll, const char* name)
-    {
-        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+        found = Find(ntdll, "NtCreateFile", &create) &&
+                Find(ntdll, "NtSetInformationFile", &setInformation) &&
+                Find(ntdll, "RtlNtStatusToDosError", &toDosError);
     }
     FileError Error(NTSTATUS status) const
     {
@@ -93,7 +96,7 @@ struct Native {
     FileError Open(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
                    ULONG disposition, HANDLE* file) const
     {
-        if (!create || !toDosError)
+        if (!found)
             return ERROR_NOT_SUPPORTED;
         UNICODE_STRING text;
         text.Buffer = const_cast<wchar_t*>(name.c_str());
@@ -110,6 +113,7 @@ struct Native {
                             nullptr, 0));
     }
 
+    bool found = false; // all three
     CreateFile create = nullptr;
     SetInformation setInformation = nullptr;
     ToDosError toDosError = nullptr;
@@ -126,7 +130,7 @@ const Native& Nt()
 // replaced.
 FileError RenameHeld(HANDLE file, HANDLE folder, const std::wstring& name)
 {
-    if (!Nt().setInformation)
+    if (!Nt().found)
         return ERROR_NOT_SUPPORTED;
     const std::size_t nameBytes = name.size() * sizeof(wchar_t);
     std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
@@ -407,7 +411,6 @@ bool TrustedWay(const std::wstring& folder)
 class PinnedFolder final : public Folder {
 public:
     explicit PinnedFolder(HANDLE folder) : folder_(folder) {}
-    HANDLE Handle() const { return folder_.Get(); }
     bool Identity(FolderId* id) override { return IdentityOf(folder_.Get(), id); }
     Presence Probe(const std::wstring& name) override
     {
@@ -544,13 +547,6 @@ struct Cng {
             property(sha256, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                      sizeof objectLength, &got, 0) != 0)
             sha256 = nullptr;
-    }
-
-    template <typename Function>
-    static bool Find(HMODULE dll, const char* name, Function* function)
-    {
-        *function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
-        return *function != nullptr;
     }
 
     BCRYPT_ALG_HANDLE sha256 = nullptr; // kept for the life of the program

@@ -122,19 +122,31 @@ FileError Restore(UpdateRun& r, UpdatedFile& f)
                              shipped ? &*shipped : nullptr, &f.restored);
 }
 
+// Whether a held file is byte for byte the new version just restored; one of another size is not
+// read.
+FileError IsNewVersion(UpdateRun& r, const UpdatedFile& f, InstalledFile& file, bool* isNew)
+{
+    *isNew = false;
+    if (file.Size() != f.restored.size)
+        return kFileOk;
+    Sha256Digest digest{};
+    if (const FileError error = HashStream(r.platform, file, &digest))
+        return error;
+    *isNew = digest == f.restored.content;
+    return kFileOk;
+}
+
 // Older updaters restored the new files in the package folder. Such a copy goes only when it is
 // byte for byte the new version just restored: anything else there is the user's.
 FileError RemoveStaleCopy(UpdateRun& r, UpdatedFile& f)
 {
     std::unique_ptr<InstalledFile> copy;
+    bool isNew = false;
     if (const FileError error = r.platform.OpenToDelete(f.stale, &copy))
         return error;
-    if (copy->Size() != f.restored.size)
-        return kFileOk;
-    Sha256Digest digest{};
-    if (const FileError error = HashStream(r.platform, *copy, &digest))
+    if (const FileError error = IsNewVersion(r, f, *copy, &isNew))
         return error;
-    return digest == f.restored.content ? copy->Delete() : kFileOk;
+    return isNew ? copy->Delete() : kFileOk;
 }
 
 // Held from here to the end of the run: a program that keeps the file from moving (a help viewer
@@ -147,12 +159,10 @@ FileError Hold(UpdateRun& r, UpdatedFile& f)
         return kFileOk;
     if (error != kFileOk)
         return error;
-    if (f.old->Size() != f.restored.size)
-        return kFileOk; // not the new version: no need to read it
-    Sha256Digest digest{};
-    if (const FileError hashError = HashStream(r.platform, *f.old, &digest))
+    bool isNew = false;
+    if (const FileError hashError = IsNewVersion(r, f, *f.old, &isNew))
         return hashError;
-    if (digest == f.restored.content)
+    if (isNew)
         f.names = Names::AlreadyNew;
     return kFileOk;
 }

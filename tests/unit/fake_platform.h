@@ -178,8 +178,8 @@ public:
         const std::wstring real = Resolve(folder, &planted);
         if (planted)
             return kErrorNotPlainFile;
-        if (const auto fault = faults.find({Op::Open, real}); fault != faults.end())
-            return fault->second ? fault->second : kErrorAccessDenied;
+        if (const FileError e = Fault(Op::Open, real, kErrorAccessDenied))
+            return e;
         *pinned = std::make_unique<Pinned>(*this, real);
         return kFileOk;
     }
@@ -345,10 +345,7 @@ private:
             fake.Tick();
             // A share cannot flush a folder (error 1 or 50), but its server has already made the
             // renames as lasting as they will be: a power cut here cannot undo them.
-            const auto fault = fake.faults.find({Op::Flush, path});
-            const FileError error = fault == fake.faults.end() ? kFileOk
-                                    : fault->second            ? fault->second
-                                                               : kErrorWriteFault;
+            const FileError error = fake.Fault(Op::Flush, path, kErrorWriteFault);
             if (error != kFileOk && error != kErrorInvalidFunction && error != kErrorNotSupported)
                 return error;
             const auto inFolder = [&](auto& move) { return move.second.rfind(path, 0) == 0; };
@@ -396,12 +393,19 @@ private:
         }
         return kFileOk;
     }
+    // The error a fault the row injected gives (the kind's usual one unless the row names
+    // another); 0 without one.
+    FileError Fault(Op op, const std::wstring& path, FileError usual) const
+    {
+        const auto fault = faults.find({op, path});
+        return fault == faults.end() ? kFileOk : fault->second ? fault->second : usual;
+    }
     // The common refusals: an injected fault, a name being deleted, a missing source, a holder
     // that shares nothing, or only reading.
     FileError Check(Op op, const std::wstring& path)
     {
-        if (const auto fault = faults.find({op, path}); fault != faults.end())
-            return fault->second ? fault->second : kErrorAccessDenied;
+        if (const FileError e = Fault(op, path, kErrorAccessDenied))
+            return e;
         if (Pending(path))
             return kErrorAccessDenied;
         if (!files.count(path))
