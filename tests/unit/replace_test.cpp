@@ -297,6 +297,7 @@ TEST(Replace, EndsAllOldOrAllNewWithTheMessageThatSaysWhich)
         {"korv5.exe.new planted as a link", "E:old H:old EN:x+link", "F", "E:old H:old EN:x+link"},
         {"korv5.exe.backup planted as a link", "E:old H:old EB:x+link", "F",
          "E:old H:old EB:x+link"},
+        {"korv.hlp planted as a link", "E:old H:x+link", "F", "E:old H:x+link"},
         {"a share that cannot flush a folder", kWorn + "!flush=1:D", "U", kUpdatedWorn},
         {"a file system that cannot flush a folder", kWorn + "!flush=50:D", "U", kUpdatedWorn},
         {"unreadable korv5.ex_", kWorn + "!read:PE", "F"},
